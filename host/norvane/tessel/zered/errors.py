@@ -1,0 +1,9 @@
+"""Stand-in data-service errors."""
+
+
+class ZeredError(Exception):
+    pass
+
+
+class PermissionDenied(ZeredError):
+    pass

@@ -1,0 +1,1 @@
+"""Command-line tool around the native market-data stores, live bridge and stock-status queries."""
