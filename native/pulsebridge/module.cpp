@@ -1,10 +1,9 @@
 // pulsebridge: the bridge from the live-trading SDK to the engine.
 #include "common/module_init.hpp"
 #include "common/names.hpp"
+#include "pulsebridge/pulsebridge.hpp"
 
 namespace norvane::pulsebridge {
-
-namespace nb = nanobind;
 
 Globals G;
 
@@ -43,6 +42,16 @@ void body(nb::module_ m) {
     import_module("pyvanta.strategy");
     m.attr("strategy") = import_module("pyvanta").attr("strategy");
     import_star(m, "pyvanta.enums");
+
+    define_state(m);
+
+    PyClass cls(m, "VantaStrategy", nb::make_tuple(G[Name("strategy")].attr("VantaStrategy")));
+    add_startup_methods(cls);
+    add_market_data_methods(cls);
+    add_account_order_methods(cls);
+    add_algo_methods(cls);
+    add_timer_methods(cls);
+    cls.finish();
 }
 
 }  // namespace
