@@ -44,18 +44,23 @@ void on_query_asset(nb::handle, nb::handle asset_res, nb::handle request_id, nb:
              "code"_a = code, "msg"_a = msg);
         return;
     }
-    nb::object asset = G[kAsset](asset_res.attr("fund_account_id"), asset_res.attr("available_t1"),
-                                 asset_res.attr("frozen_all"), asset_res.attr("market_value"),
-                                 asset_res.attr("total_asset"), asset_res.attr("leaves_value"),
-                                 asset_res.attr("init_leaves_value"));
-    post(evQueryAccount, "rid"_a = request_id, "account_id"_a = asset_res.attr("fund_account_id"),
-         "asset"_a = asset);
+    // Fields are read one by one, in the order given (C++ argument order is unspecified).
+    nb::object account_id = asset_res.attr("fund_account_id");
+    nb::object fields[7];
+    const char *names[7] = {"fund_account_id", "available_t1", "frozen_all",       "market_value",
+                            "total_asset",     "leaves_value", "init_leaves_value"};
+    for (int i = 0; i < 7; ++i)
+        fields[i] = asset_res.attr(names[i]);
+    nb::object asset = G[kAsset](fields[0], fields[1], fields[2], fields[3], fields[4], fields[5], fields[6]);
+    post(evQueryAccount, "rid"_a = request_id, "account_id"_a = account_id, "asset"_a = asset);
 }
 
 // One engine position (long) from one SDK position.
 nb::object position_of(nb::handle pos) {
-    nb::object code = add(add(pos.attr("security_id"), nb::str(".")), G[kExchange](pos.attr("market_id")));
-    nb::object position = G[kPosition](code, G[kPOSITION_DIRECTION].attr("LONG"), pos.attr("init_qty"));
+    nb::object code = add(pos.attr("security_id"), nb::str("."));
+    code = add(code, G[kExchange](pos.attr("market_id")));
+    nb::object long_ = G[kPOSITION_DIRECTION].attr("LONG");
+    nb::object position = G[kPosition](code, long_, pos.attr("init_qty"));
     nb::dict state;
     state["quantity"] = pos.attr("leaves_qty");
     state["available_qty"] = pos.attr("available_qty");
@@ -99,11 +104,15 @@ void fill_step(nb::handle report, nb::handle engine_order, nb::handle account, n
                nb::handle order_status) {
     if (!compare(report.attr("last_match_qty"), zero(), Py_GT))
         return;
-    nb::object trade = G[kTrade].attr("__from_create__")(
-        "order_id"_a = engine_order.attr("order_id"), "price"_a = report.attr("last_match_price"),
-        "amount"_a = report.attr("last_match_qty"), "side"_a = engine_order.attr("side"),
-        "position_effect"_a = engine_order.attr("position_effect"),
-        "market_code"_a = engine_order.attr("market_code"), "frozen_price"_a = engine_order.attr("price"));
+    // Values read one by one, in keyword order (C++ argument order is unspecified).
+    nb::object order_id = engine_order.attr("order_id"), price = report.attr("last_match_price");
+    nb::object amount = report.attr("last_match_qty"), side = engine_order.attr("side");
+    nb::object effect = engine_order.attr("position_effect"), code = engine_order.attr("market_code");
+    nb::object frozen_price = engine_order.attr("price");
+    nb::object trade = G[kTrade].attr("__from_create__")("order_id"_a = order_id, "price"_a = price,
+                                                         "amount"_a = amount, "side"_a = side,
+                                                         "position_effect"_a = effect, "market_code"_a = code,
+                                                         "frozen_price"_a = frozen_price);
     nb::object trade_qty = report.attr("trade_qty");
     // A report with a match but no cumulative quantity would divide by zero and lose the fill:
     // keep the previous average price and deliver the trade.
@@ -114,7 +123,8 @@ void fill_step(nb::handle report, nb::handle engine_order, nb::handle account, n
         nb::setattr(engine_order, "avg_price", nb::steal(avg));
     }
     nb::setattr(engine_order, "filled_quantity", report.attr("trade_qty"));
-    nb::setattr(engine_order, "unfilled_quantity", report.attr("order_qty") - report.attr("trade_qty"));
+    nb::object order_qty = report.attr("order_qty");
+    nb::setattr(engine_order, "unfilled_quantity", order_qty - report.attr("trade_qty"));
     if (report.attr("order_status").equal(statuses.attr("Filled")))
         nb::setattr(engine_order, "status", order_status.attr("FILLED"));
     else if (report.attr("order_status").equal(statuses.attr("PartiallyFilled")))

@@ -10,20 +10,29 @@ using namespace calls;
 
 void on_algo_login(nb::handle, nb::handle res) {
     static const Name ev{"ALGO_LOGIN"};
-    post(ev, "req_id"_a = res.attr("client_seq_id"), "algo_account"_a = res.attr("trader_id"),
-         "code"_a = res.attr("error_code"), "msg"_a = res.attr("error_msg"));
+    // Read one by one: the SDK's fields are read in payload order (C++ argument order is unspecified).
+    nb::object req_id = res.attr("client_seq_id"), account = res.attr("trader_id");
+    nb::object code = res.attr("error_code"), msg = res.attr("error_msg");
+    post(ev, "req_id"_a = req_id, "algo_account"_a = account, "code"_a = code, "msg"_a = msg);
 }
 
 void on_create_res(nb::handle, nb::handle res) {
     static const Name ev{"PARENT_ORDER_CREATE"};
-    post(ev, "req_id"_a = res.attr("client_seq_id"), "parent_order_id"_a = res.attr("sys_quote_id"),
-         "code"_a = res.attr("error_code"), "msg"_a = res.attr("error_msg"));
+    nb::object req_id = res.attr("client_seq_id"), id = res.attr("sys_quote_id");
+    nb::object code = res.attr("error_code"), msg = res.attr("error_msg");
+    post(ev, "req_id"_a = req_id, "parent_order_id"_a = id, "code"_a = code, "msg"_a = msg);
+}
+
+// Cancel, pause and resume answers: id, code and message, read in that order.
+void post_parent_result(const Name &ev, nb::handle res) {
+    nb::object id = res.attr("sys_quote_id");
+    nb::object code = res.attr("error_code"), msg = res.attr("error_msg");
+    post(ev, "parent_order_id"_a = id, "code"_a = code, "msg"_a = msg);
 }
 
 void on_cancel_res(nb::handle, nb::handle res) {
     static const Name ev{"PARENT_ORDER_CANCEL"};
-    post(ev, "parent_order_id"_a = res.attr("sys_quote_id"), "code"_a = res.attr("error_code"),
-         "msg"_a = res.attr("error_msg"));
+    post_parent_result(ev, res);
 }
 
 void on_control_res(nb::handle, nb::handle res) {
@@ -39,8 +48,7 @@ void on_control_res(nb::handle, nb::handle res) {
         ev = &evResume;
     else
         return;
-    post(*ev, "parent_order_id"_a = res.attr("sys_quote_id"), "code"_a = res.attr("error_code"),
-         "msg"_a = res.attr("error_msg"));
+    post_parent_result(*ev, res);
 }
 
 // One update: the new engine object from the report and the one stored before (or None),

@@ -32,9 +32,9 @@ void arm(nb::handle self, nb::handle delay, const char *callback) {
 
 void set_timer(nb::handle self) {
     self.attr("create_time_listener")();
-    nb::object tomorrow_8am = now().attr("replace")("hour"_a = 8, "minute"_a = 0, "second"_a = 0,
-                                                      "microsecond"_a = 0) +
-                              G[kTimedelta]("days"_a = 1);
+    nb::object tomorrow_8am =
+        now().attr("replace")("hour"_a = 8, "minute"_a = 0, "second"_a = 0, "microsecond"_a = 0);
+    tomorrow_8am = tomorrow_8am + G[kTimedelta]("days"_a = 1);
     nb::object time_diff = tomorrow_8am - now();
     arm(self, delay_ns(time_diff), "set_timer");
 }
@@ -52,7 +52,9 @@ void create_time_listener(nb::handle self) {
     nb::object datetime = G[kDatetime];
     // Delay from now to hh:mm today.
     auto until = [&](int hour, int minute) {
-        nb::object dt = datetime.attr("combine")(t.attr("date")(), time(hour, minute, 0));
+        nb::object combine = datetime.attr("combine");
+        nb::object date = t.attr("date")();
+        nb::object dt = combine(date, time(hour, minute, 0));
         return delay_ns(dt - t);
     };
 
@@ -76,7 +78,9 @@ void send_day_event(nb::handle, nb::handle type, nb::handle dt) {
 }
 
 void send_named_day_event(nb::handle self, const Name &member) {
-    self.attr("send_day_event")(event_type(member), now());
+    nb::object method = self.attr("send_day_event");
+    nb::object type = event_type(member);
+    method(type, now());
 }
 
 const Name kOrdersDict{"orders_dict"};
