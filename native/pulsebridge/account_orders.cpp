@@ -99,83 +99,121 @@ void on_query_position(nb::handle, nb::handle result, nb::handle request_id, nb:
     post(evQueryPosition, "rid"_a = request_id, "positions"_a = positions);
 }
 
-// The fill part of a fill or cancel report: the engine trade and the order's cumulative view.
-void fill_step(nb::handle report, nb::handle engine_order, nb::handle account, nb::handle statuses,
-               nb::handle order_status) {
-    if (!compare(report.attr("last_match_qty"), zero(), Py_GT))
-        return;
-    // Values read one by one, in keyword order (C++ argument order is unspecified).
-    nb::object order_id = engine_order.attr("order_id"), price = report.attr("last_match_price");
-    nb::object amount = report.attr("last_match_qty"), side = engine_order.attr("side");
-    nb::object effect = engine_order.attr("position_effect"), code = engine_order.attr("market_code");
-    nb::object frozen_price = engine_order.attr("price");
-    nb::object trade = G[kTrade].attr("__from_create__")("order_id"_a = order_id, "price"_a = price,
-                                                         "amount"_a = amount, "side"_a = side,
-                                                         "position_effect"_a = effect, "market_code"_a = code,
-                                                         "frozen_price"_a = frozen_price);
-    nb::object trade_qty = report.attr("trade_qty");
-    // A report with a match but no cumulative quantity would divide by zero and lose the fill:
-    // keep the previous average price and deliver the trade.
-    if (compare(trade_qty, zero(), Py_NE)) {
-        PyObject *avg = PyNumber_TrueDivide(report.attr("total_trade_value").ptr(), trade_qty.ptr());
-        if (!avg)
-            throw nb::python_error();
-        nb::setattr(engine_order, "avg_price", nb::steal(avg));
-    }
-    nb::setattr(engine_order, "filled_quantity", report.attr("trade_qty"));
-    nb::object order_qty = report.attr("order_qty");
-    nb::setattr(engine_order, "unfilled_quantity", order_qty - report.attr("trade_qty"));
-    if (report.attr("order_status").equal(statuses.attr("Filled")))
-        nb::setattr(engine_order, "status", order_status.attr("FILLED"));
-    else if (report.attr("order_status").equal(statuses.attr("PartiallyFilled")))
-        nb::setattr(engine_order, "status", order_status.attr("PARTIALLY_FILLED"));
-    post(evTrade, "account"_a = account, "trade"_a = trade, "order"_a = deepcopy(engine_order));
+// Attribute and member names of the hot path, interned once.
+namespace n {
+const Name client_order_id{"client_order_id"}, security_id{"security_id"}, order_price{"order_price"},
+    order_status{"order_status"}, order_qty{"order_qty"}, trade_qty{"trade_qty"},
+    total_trade_value{"total_trade_value"}, error_msg{"error_msg"}, error_code{"error_code"},
+    last_match_qty{"last_match_qty"}, last_match_price{"last_match_price"}, counter_order_id{"counter_order_id"},
+    frozen_trade_value{"frozen_trade_value"};
+const Name order_id{"order_id"}, side{"side"}, position_effect{"position_effect"}, market_code{"market_code"},
+    price{"price"}, status{"status"}, secondary_order_id{"secondary_order_id"}, avg_price{"avg_price"},
+    filled_quantity{"filled_quantity"}, unfilled_quantity{"unfilled_quantity"}, set_frozen_cash{"set_frozen_cash"},
+    mark_rejected{"mark_rejected"}, info{"info"}, from_create{"__from_create__"};
+const Name UnSend{"UnSend"}, Sended{"Sended"}, PartiallyFilled{"PartiallyFilled"}, Filled{"Filled"},
+    PartiallyFilledPartiallyCancelled{"PartiallyFilledPartiallyCancelled"}, WaitCancelled{"WaitCancelled"},
+    PartiallyFilledWaitCancelled{"PartiallyFilledWaitCancelled"}, Cancelled{"Cancelled"}, Reject{"Reject"};
+const Name ACTIVE{"ACTIVE"}, FILLED{"FILLED"}, PARTIALLY_FILLED{"PARTIALLY_FILLED"}, CANCELLED{"CANCELLED"};
+}  // namespace n
+
+void set(nb::handle obj, const Name &name, nb::handle value) {
+    if (PyObject_SetAttr(obj.ptr(), name.key(), value.ptr()) != 0)
+        throw nb::python_error();
 }
 
+// One report applied to its engine order. The report's status is read afresh for every test,
+// as the status table is walked.
+struct OrderReport {
+    nb::handle report, engine_order, account;
+    nb::object statuses = G[kOrderStatusType];
+    nb::object order_status = G[kORDER_STATUS];
+
+    bool is(const Name &member) const { return get(report, n::order_status).equal(get(statuses, member)); }
+    void set_status(const Name &member) const { set(engine_order, n::status, get(order_status, member)); }
+    void post_order(const Name &event) const {
+        post(event, "account"_a = account, "order"_a = deepcopy(engine_order));
+    }
+
+    // The fill part of a fill or cancel report: the engine trade and the order's cumulative view.
+    void fill_step() const {
+        if (!compare(get(report, n::last_match_qty), zero(), Py_GT))
+            return;
+        // Values read one by one, in keyword order (C++ argument order is unspecified).
+        nb::object order_id = get(engine_order, n::order_id), price = get(report, n::last_match_price);
+        nb::object amount = get(report, n::last_match_qty), side = get(engine_order, n::side);
+        nb::object effect = get(engine_order, n::position_effect), code = get(engine_order, n::market_code);
+        nb::object frozen_price = get(engine_order, n::price);
+        nb::object trade = get(G[kTrade], n::from_create)("order_id"_a = order_id, "price"_a = price,
+                                                          "amount"_a = amount, "side"_a = side,
+                                                          "position_effect"_a = effect, "market_code"_a = code,
+                                                          "frozen_price"_a = frozen_price);
+        nb::object trade_qty = get(report, n::trade_qty);
+        // A report with a match but no cumulative quantity would divide by zero and lose the fill:
+        // keep the previous average price and deliver the trade.
+        if (compare(trade_qty, zero(), Py_NE)) {
+            nb::object value = get(report, n::total_trade_value);
+            PyObject *avg = PyNumber_TrueDivide(value.ptr(), trade_qty.ptr());
+            if (!avg)
+                throw nb::python_error();
+            set(engine_order, n::avg_price, nb::steal(avg));
+        }
+        set(engine_order, n::filled_quantity, get(report, n::trade_qty));
+        nb::object order_qty = get(report, n::order_qty);
+        set(engine_order, n::unfilled_quantity, order_qty - get(report, n::trade_qty));
+        if (is(n::Filled))
+            set_status(n::FILLED);
+        else if (is(n::PartiallyFilled))
+            set_status(n::PARTIALLY_FILLED);
+        post(evTrade, "account"_a = account, "trade"_a = trade, "order"_a = deepcopy(engine_order));
+    }
+
+    void apply() const {
+        if (is(n::UnSend) || is(n::Sended)) {
+            set(engine_order, n::secondary_order_id, get(report, n::counter_order_id));
+            get(engine_order, n::set_frozen_cash)(get(report, n::frozen_trade_value));
+            if (truthy(get(report, n::counter_order_id)) && compare(get(report, n::counter_order_id), zero(), Py_GT) &&
+                compare(get(engine_order, n::status), get(order_status, n::ACTIVE), Py_NE)) {
+                set_status(n::ACTIVE);
+                post_order(evCreationPass);
+            }
+        } else if (is(n::PartiallyFilled) || is(n::Filled) || is(n::PartiallyFilledPartiallyCancelled) ||
+                   is(n::WaitCancelled) || is(n::PartiallyFilledWaitCancelled) || is(n::Cancelled)) {
+            fill_step();
+            if (is(n::PartiallyFilledPartiallyCancelled) || is(n::Cancelled)) {
+                set_status(n::CANCELLED);
+                post_order(evCancellationPass);
+            } else if (is(n::PartiallyFilledWaitCancelled) || is(n::WaitCancelled)) {
+                if (compare(get(engine_order, n::filled_quantity), zero(), Py_GT))
+                    set_status(n::PARTIALLY_FILLED);
+                post_order(evPendingCancel);
+            }
+        } else if (is(n::Reject)) {
+            // Each part goes through str(): a non-string message must still reject the order.
+            static const Name underscore{"_"};
+            nb::str reason = text({get(report, n::error_code), lit(underscore), get(report, n::error_msg)});
+            get(engine_order, n::mark_rejected)(reason);
+            get(engine_order, n::set_frozen_cash)(get(report, n::frozen_trade_value));
+            post_order(evUnsolicitedUpdate);
+        }
+    }
+};
+
 void on_order(nb::handle, nb::handle order) {
-    G[kSystemLog].attr("info")(text({
-        nb::str("on_order:"), order.attr("client_order_id"), nb::str(", symbol: "), order.attr("security_id"),
-        nb::str(", price:"), order.attr("order_price"), nb::str(", status:"), order.attr("order_status"),
-        nb::str(", order_qty:"), order.attr("order_qty"), nb::str(", trade_qty:"), order.attr("trade_qty"),
-        nb::str(", total_trade_value: "), order.attr("total_trade_value"), nb::str(", error_msg:"),
-        order.attr("error_msg"), nb::str(", last_match_qty: "), order.attr("last_match_qty")}));
+    static const Name l0{"on_order:"}, l1{", symbol: "}, l2{", price:"}, l3{", status:"}, l4{", order_qty:"},
+        l5{", trade_qty:"}, l6{", total_trade_value: "}, l7{", error_msg:"}, l8{", last_match_qty: "};
+    nb::str line = text({lit(l0), get(order, n::client_order_id), lit(l1), get(order, n::security_id), lit(l2),
+                         get(order, n::order_price), lit(l3), get(order, n::order_status), lit(l4),
+                         get(order, n::order_qty), lit(l5), get(order, n::trade_qty), lit(l6),
+                         get(order, n::total_trade_value), lit(l7), get(order, n::error_msg), lit(l8),
+                         get(order, n::last_match_qty)});
+    get(G[kSystemLog], n::info)(line);
     nb::object orders = G[kOrdersDict];
-    nb::object client_order_id = order.attr("client_order_id");
+    nb::object client_order_id = get(order, n::client_order_id);
     if (!contains(orders, client_order_id))
         return;
     nb::object engine_order = orders[client_order_id];
     nb::object account = account_of(engine_order);
-    nb::object st = G[kOrderStatusType];
-    nb::object order_status = G[kORDER_STATUS];
-    // The report's status is read afresh for every test, as the status table is walked.
-    auto is = [&](const char *member) { return order.attr("order_status").equal(st.attr(member)); };
-
-    if (is("UnSend") || is("Sended")) {
-        nb::setattr(engine_order, "secondary_order_id", order.attr("counter_order_id"));
-        engine_order.attr("set_frozen_cash")(order.attr("frozen_trade_value"));
-        if (truthy(order.attr("counter_order_id")) && compare(order.attr("counter_order_id"), zero(), Py_GT) &&
-            compare(engine_order.attr("status"), order_status.attr("ACTIVE"), Py_NE)) {
-            nb::setattr(engine_order, "status", order_status.attr("ACTIVE"));
-            post(evCreationPass, "account"_a = account, "order"_a = deepcopy(engine_order));
-        }
-    } else if (is("PartiallyFilled") || is("Filled") || is("PartiallyFilledPartiallyCancelled") ||
-               is("WaitCancelled") || is("PartiallyFilledWaitCancelled") || is("Cancelled")) {
-        fill_step(order, engine_order, account, st, order_status);
-        if (is("PartiallyFilledPartiallyCancelled") || is("Cancelled")) {
-            nb::setattr(engine_order, "status", order_status.attr("CANCELLED"));
-            post(evCancellationPass, "account"_a = account, "order"_a = deepcopy(engine_order));
-        } else if (is("PartiallyFilledWaitCancelled") || is("WaitCancelled")) {
-            if (compare(engine_order.attr("filled_quantity"), zero(), Py_GT))
-                nb::setattr(engine_order, "status", order_status.attr("PARTIALLY_FILLED"));
-            post(evPendingCancel, "account"_a = account, "order"_a = deepcopy(engine_order));
-        }
-    } else if (is("Reject")) {
-        // Each part goes through str(): a non-string message must still reject the order.
-        nb::str reason = text({order.attr("error_code"), nb::str("_"), order.attr("error_msg")});
-        engine_order.attr("mark_rejected")(reason);
-        engine_order.attr("set_frozen_cash")(order.attr("frozen_trade_value"));
-        post(evUnsolicitedUpdate, "account"_a = account, "order"_a = deepcopy(engine_order));
-    }
+    OrderReport{order, engine_order, account}.apply();
 }
 
 void on_order_action_error(nb::handle, nb::handle error) {

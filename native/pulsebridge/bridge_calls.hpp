@@ -36,12 +36,31 @@ inline nb::object deepcopy(nb::handle obj) {
     return G[kCopy].attr("deepcopy")(obj);
 }
 
+// obj.<name> through an interned name (no key string made per call).
+inline nb::object get(nb::handle obj, const Name &name) {
+    PyObject *r = PyObject_GetAttr(obj.ptr(), name.key());
+    if (!r)
+        throw nb::python_error();
+    return nb::steal(r);
+}
+
+// A fixed text as an interned string, made once.
+inline nb::handle lit(const Name &text) { return text.key(); }
+
 // The pieces, each formatted as by str(), joined into one text.
 inline nb::str text(std::initializer_list<nb::handle> parts) {
-    nb::list pieces;
-    for (nb::handle p : parts)
-        pieces.append(nb::str(p));
-    PyObject *joined = PyUnicode_Join(nb::str("").ptr(), pieces.ptr());
+    nb::object pieces = nb::steal(PyTuple_New(static_cast<Py_ssize_t>(parts.size())));
+    if (!pieces.is_valid())
+        throw nb::python_error();
+    Py_ssize_t i = 0;
+    for (nb::handle p : parts) {
+        PyObject *s = PyObject_Str(p.ptr());
+        if (!s)
+            throw nb::python_error();
+        PyTuple_SET_ITEM(pieces.ptr(), i++, s);
+    }
+    static const Name empty{""};
+    PyObject *joined = PyUnicode_Join(empty.key(), pieces.ptr());
     if (!joined)
         throw nb::python_error();
     return nb::steal<nb::str>(joined);
