@@ -32,7 +32,9 @@ nb::object zero() { return nb::int_(0); }
 
 // The engine account that order events carry.
 nb::object account_of(nb::handle engine_order) {
-    return G[kEnvironment].attr("get_instance")().attr("get_account")(engine_order.attr("market_code"));
+    static const Name get_instance{"get_instance"}, get_account{"get_account"}, market_code{"market_code"};
+    nb::object env = get(G[kEnvironment], get_instance)();
+    return get(env, get_account)(get(engine_order, market_code));
 }
 
 void on_query_asset(nb::handle, nb::handle asset_res, nb::handle request_id, nb::handle code, nb::handle msg) {

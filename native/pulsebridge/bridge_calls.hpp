@@ -32,8 +32,11 @@ inline void post(const Name &member, Kw &&...payload) {
 
 // copy.deepcopy(obj): a stored object travels as a snapshot so a queued event never changes.
 inline nb::object deepcopy(nb::handle obj) {
-    static const Name kCopy{"copy"};
-    return G[kCopy].attr("deepcopy")(obj);
+    static const Name kCopy{"copy"}, kDeepcopy{"deepcopy"};
+    PyObject *fn = PyObject_GetAttr(G[kCopy].ptr(), kDeepcopy.key());
+    if (!fn)
+        throw nb::python_error();
+    return nb::steal(fn)(obj);
 }
 
 // obj.<name> through an interned name (no key string made per call).
