@@ -111,8 +111,8 @@ def run():
         ours()
         assert len(pb.event_queue) == before + 2  # each pair posts ORDER_CREATION_PASS and TRADE
         rows = [
-            info(median_time(ours, repeat=11) / 2, median_time(baseline, repeat=11) / 2, "on_order Sended then Filled (per call)",
-                 "plain Python"),
+            info(median_time(ours, repeat=11) / 2, median_time(baseline, repeat=11) / 2,
+                 "on_order Sended then Filled (per call)", "plain Python"),
             info(median_time(lambda: strategy.on_order(unknown), repeat=11),
                  median_time(lambda: plain(strategy, unknown), repeat=11),
                  "on_order unknown client order id", "plain Python"),
