@@ -9,7 +9,7 @@
 
 namespace norvane::pulsebridge::calls {
 
-using namespace nb::literals;
+using namespace nb::literals;  // "key"_a = value payloads
 
 // `EVENT.<member>` as bound now.
 inline nb::object event_type(const Name &member) {

@@ -7,7 +7,18 @@ namespace norvane::pulsebridge {
 
 namespace {
 
-using namespace calls;
+// Declared here (not a using-directive) so these helpers hide any same-named module helper.
+using calls::add;
+using calls::compare;
+using calls::contains;
+using calls::deepcopy;
+using calls::event_type;
+using calls::get;
+using calls::lit;
+using calls::post;
+using calls::text;
+using calls::truthy;
+using namespace nb::literals;
 
 const Name kDatetime{"datetime"};
 const Name kTime{"time"};
