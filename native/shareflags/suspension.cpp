@@ -186,7 +186,7 @@ nb::object flag_days(nb::object frame, nb::handle values, nb::handle code) {
     nb::object index_values = np.attr("ascontiguousarray")(index.attr("asi8"), "dtype"_a = "int64");
     RecordArrayView iv = record_view(index_values, "calendar");
     const std::size_t n = iv.length;
-    if (iv.stride != static_cast<std::ptrdiff_t>(sizeof(std::int64_t)))
+    if (n > 1 && iv.stride != static_cast<std::ptrdiff_t>(sizeof(std::int64_t)))
         throw std::runtime_error("calendar values are not contiguous");
     for (auto &key : keys)
         if (key != k::kNaT)
