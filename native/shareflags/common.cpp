@@ -1,5 +1,8 @@
 // Pieces shared by the queries: registration, the gateway's answer triple, small tests.
+#include <array>
 #include <cstring>
+#include <stdexcept>
+#include <utility>
 #include <string>
 
 #include "shareflags/shareflags.hpp"
@@ -15,29 +18,47 @@ const Name kGid{"gid"}, kPd{"pd"}, kDatetime{"datetime"}, kWarnings{"warnings"},
 
 namespace {
 
-// The builtin-function face of a query forwards every call to its compiled body (`self`).
-PyObject *forward(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return PyObject_Vectorcall(self, args, static_cast<size_t>(nargs), kwnames);
+// The builtin-function face of each query forwards every call to its compiled body. The face is
+// a function of the module (like any builtin module function, so its repr, __qualname__ and
+// __self__ are the usual ones); the body it forwards to is found by its slot.
+constexpr int kMaxQueries = 16;
+PyObject *bodies[kMaxQueries] = {};  // strong references, kept for the life of the process
+int query_count = 0;
+
+template <int I>
+PyObject *forward(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return PyObject_Vectorcall(bodies[I], args, static_cast<size_t>(nargs), kwnames);
 }
+
+template <int... I>
+constexpr auto make_forwarders(std::integer_sequence<int, I...>) {
+    return std::array<PyObject *(*)(PyObject *, PyObject *const *, Py_ssize_t, PyObject *), sizeof...(I)>{
+        &forward<I>...};
+}
+constexpr auto forwarders = make_forwarders(std::make_integer_sequence<int, kMaxQueries>{});
 
 }  // namespace
 
 void export_query(nb::module_ m, const char *name, nb::object impl, const char *text_signature, const char *doc,
                   bool serialised) {
+    if (query_count >= kMaxQueries)
+        throw std::runtime_error("too many queries for the forwarding slots");
     // "name($module, ...)\n--\n\n<doc>": CPython splits this into __text_signature__ and __doc__,
     // so the docstring's first line is the query's own and inspect still sees the parameters.
     std::string sig = text_signature;
     std::string ml_doc = std::string(name) + "($module" + (sig.size() > 2 ? ", " : "") + sig.substr(1) +
                          "\n--\n\n" + doc;
+    const int slot = query_count++;
+    bodies[slot] = impl.release().ptr();
     // The method definition must outlive the function object, which lives as long as the module
     // (once per process): both are kept for the life of the process.
     auto *def = new PyMethodDef{};
     def->ml_name = strdup(name);
-    def->ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&forward));
+    def->ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(forwarders[slot]));
     def->ml_flags = METH_FASTCALL | METH_KEYWORDS;
     def->ml_doc = strdup(ml_doc.c_str());
     nb::object module_name = m.attr("__name__");
-    PyObject *fn = PyCFunction_NewEx(def, impl.ptr(), module_name.ptr());
+    PyObject *fn = PyCFunction_NewEx(def, m.ptr(), module_name.ptr());
     if (!fn)
         throw nb::python_error();
     nb::object query = nb::steal(fn);

@@ -157,6 +157,8 @@ bool flagged_midnights(nb::handle values, std::vector<std::int64_t> &keys) {
         return false;  // booleans, durations and zoned datetimes: pandas' own path
 
     nb::object list = values.attr("tolist")();
+    if (!PyList_Check(list.ptr()))
+        return false;
     const Py_ssize_t n = PyList_GET_SIZE(list.ptr());
     keys.resize(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
