@@ -93,6 +93,10 @@ def _columns():
         "far-future": pd.Series([datetime.datetime(2300, 1, 1)], dtype=object),
         "aware": pd.Series(pd.to_datetime(raw[:3]).tz_localize("Asia/Shanghai")),
         "pre-epoch": pd.Series([-1, -day - 1]),
+        "uint64-past-range": pd.Series(np.array([2**63 + 5], dtype=np.uint64)),
+        "int64-nat-pattern": pd.Series([int(raw[0]), np.iinfo(np.int64).min]),
+        "datetime64-nat": pd.Series(pd.to_datetime([raw[0], None])),
+        "nullable-int": pd.Series([int(raw[0]), int(raw[1])], dtype="Int64"),
     }
 
 
