@@ -89,7 +89,8 @@ nb::object get_shares(nb::object market_code, nb::object start_date, nb::object 
     nb::object payload = answer.payload;
 
     // Codes without rows get one row of missing values at the last trade date.
-    nb::object present = builtin("set")(payload["market_code"]);
+    // The set of distinct codes (pandas finds them without making a Python object per row).
+    nb::object present = builtin("set")(payload["market_code"].attr("unique")());
     nb::list missing;
     for (nb::handle code : codes) {
         int found = PySequence_Contains(present.ptr(), code.ptr());
