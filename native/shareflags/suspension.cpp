@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -195,8 +196,10 @@ nb::object flag_days(nb::object frame, nb::handle values, nb::handle code) {
             key /= unit;  // midnights are whole units of every supported resolution
 
     const std::size_t total_hint = n + keys.size();
-    auto *flags = new std::uint8_t[total_hint > 0 ? total_hint : 1];
+    std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[total_hint > 0 ? total_hint : 1]);
+    std::uint8_t *flags = buffer.get();
     nb::capsule owner(flags, [](void *p) noexcept { delete[] static_cast<std::uint8_t *>(p); });
+    buffer.release();  // the capsule owns it now
     std::vector<std::int64_t> extras;
     {
         // Reads the calendar array (kept alive by `iv`) and C++ buffers only.
