@@ -1,10 +1,9 @@
 // shareflags: stock-status queries of the data-service client.
 #include "common/module_init.hpp"
 #include "common/names.hpp"
+#include "shareflags/shareflags.hpp"
 
 namespace norvane::shareflags {
-
-namespace nb = nanobind;
 
 Globals G;
 
@@ -32,6 +31,12 @@ void body(nb::module_ m) {
         m.attr(n) = import_from((client + ".services.calendar").c_str(), n);
     for (const char *n : {"is_panel_removed", "to_datetime"})
         m.attr(n) = import_from((client + ".utils").c_str(), n);
+
+    define_suspension(m);
+    define_industry_concept(m);
+    define_securities_margin(m);
+    define_shares(m);
+    define_margin_stocks(m);
 }
 
 }  // namespace

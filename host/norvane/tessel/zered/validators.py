@@ -62,16 +62,17 @@ def ensure_date_or_today_int(date):
 
 
 def ensure_date_range(start_date, end_date, delta=datetime.timedelta(days=90)):
-    """(start, end) as dates: a missing end is today, a missing start is `delta` before the end."""
+    """(start, end) as YYYYMMDD ints: a missing end is today, a missing start is `delta` before the end."""
     end = _to_date(end_date) if end_date is not None else datetime.date.today()
     start = _to_date(start_date) if start_date is not None else end - delta
     if start > end:
         raise ValueError("invalid date range: start_date is later than end_date")
-    return start, end
+    return ensure_date_int(start), ensure_date_int(end)
 
 
-def raise_for_no_panel(expect_df=True):
-    from .utils import is_panel_removed
-
-    if is_panel_removed and not expect_df:
-        raise RuntimeError("Panel has been removed from pandas; call with expect_df=True")
+def raise_for_no_panel(multi_index=True):
+    """Called where a result would need a panel, which pandas no longer has."""
+    if multi_index:
+        raise RuntimeError(
+            "Panel has been removed from pandas; use expect_df=True or ask for one code or one field"
+        )
