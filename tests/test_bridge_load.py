@@ -110,3 +110,31 @@ def test_concurrent_producers(bridge, fast_switching, prefill):
             rounds = [t["volume"] for t in history if t["last_price"] == thread]
             assert rounds == list(range(ROUNDS - len(rounds), ROUNDS))
         assert len(pb.history_bar[code + ".SH"]) == THREADS * ROUNDS
+
+
+def test_post_lock_is_released_on_failure_and_reentrant(bridge):
+    pb = bridge.pb
+    strategy = bridge.strategy()
+    seen = []
+
+    class Queue:
+        def append(self, event):
+            seen.append(event.event_type)
+            if len(seen) == 1:
+                raise RuntimeError("queue full")
+            if len(seen) == 2:
+                strategy.on_snapshot(snapshot())  # a post from inside a post, on the same thread
+
+    pb.event_queue = Queue()
+    with pytest.raises(RuntimeError, match="queue full"):
+        strategy.on_snapshot(snapshot())
+    strategy.on_snapshot(snapshot())  # the failed post left the lock free
+    assert seen == [pb.EVENT.TICK] * 3
+
+    def other_thread():
+        strategy.on_snapshot(snapshot())
+
+    t = threading.Thread(target=other_thread)
+    t.start()
+    t.join(timeout=10)
+    assert not t.is_alive() and len(seen) == 4

@@ -29,12 +29,15 @@ const Name kEVENT{"EVENT"};
 
 void post_event(nb::handle event) {
     std::recursive_mutex &m = post_lock();
-    if (!m.try_lock()) {
-        // Wait without the GIL, so the holder can finish its append.
-        nb::gil_scoped_release release;
-        m.lock();
+    while (!m.try_lock()) {
+        // Wait for the holder without the GIL, which it may need to finish its append. The lock is
+        // not held while the GIL is taken back, so a thread stopped there (interpreter exit) leaves
+        // it free.
+        PyThreadState *state = PyEval_SaveThread();
+        { std::lock_guard<std::recursive_mutex> wait(m); }
+        PyEval_RestoreThread(state);
     }
-    std::unique_lock<std::recursive_mutex> hold(m, std::adopt_lock);
+    std::lock_guard<std::recursive_mutex> hold(m, std::adopt_lock);
     nb::object queue = G[kEventQueue];
     call_method(queue, kAppend, event);
 }
