@@ -215,3 +215,41 @@ def test_callbacks_read_the_environment_when_they_run(bridge):
     # Both kept their history before failing; neither posted.
     assert len(pb.history_tick["600000.SH"]) == 1 and len(pb.history_bar["600000.SH"]) == 1
     assert bridge.events() == []
+
+
+def test_sdk_objects_of_any_kind_are_read_as_python_reads_them(bridge):
+    from support.bridge import SdkObject
+
+    class Report(SdkObject):
+        pass
+
+    class Slotted:
+        __slots__ = tuple(vars(snapshot()))
+
+        def __init__(self, **kw):
+            for k, v in kw.items():
+                setattr(self, k, v)
+
+    class Lazy:
+        def __init__(self, snap):
+            self._snap = snap
+
+        def __getattr__(self, name):
+            return getattr(self._snap, name)
+
+    pb = bridge.pb
+    s = bridge.strategy()
+    s.on_snapshot(Report(**vars(snapshot(last_price=1.0))))
+    s.on_snapshot(Report(**vars(snapshot(last_price=2.0))))
+    Report.last_price = property(lambda self: 99.0)  # the class changes between two reports
+    s.on_snapshot(Report(**vars(snapshot(last_price=3.0))))
+    del Report.last_price
+    s.on_snapshot(Report(**vars(snapshot(last_price=4.0))))
+    s.on_snapshot(Slotted(**vars(snapshot(last_price=5.0))))
+    s.on_snapshot(Lazy(snapshot(last_price=6.0)))
+    s.on_snapshot(snapshot(last_price=7.0))
+    assert [t["last_price"] for t in pb.history_tick["600000.SH"]] == [1.0, 2.0, 99.0, 4.0, 5.0, 6.0, 7.0]
+    broken = snapshot()
+    del broken.iopv
+    with pytest.raises(AttributeError, match="iopv"):
+        s.on_snapshot(broken)

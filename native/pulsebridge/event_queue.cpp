@@ -20,10 +20,10 @@ std::recursive_mutex &post_lock() {
     return *m;
 }
 
-const Name kEventQueue{"event_queue"};
+const Global kEventQueue{"event_queue"};
 const Name kAppend{"append"};
-const Name kEvent{"Event"};
-const Name kEVENT{"EVENT"};
+const Global kEvent{"Event"};
+const Global kEVENT{"EVENT"};
 
 }  // namespace
 
@@ -38,13 +38,13 @@ void post_event(nb::handle event) {
         PyEval_RestoreThread(state);
     }
     std::lock_guard<std::recursive_mutex> hold(m, std::adopt_lock);
-    nb::object queue = G[kEventQueue];
+    nb::object queue = kEventQueue.get();
     call_method(queue, kAppend, event);
 }
 
 nb::object make_event(const Name &event_type, PyObject *kwnames, PyObject *const *values) {
-    nb::object event_cls = G[kEvent];
-    nb::object type = getattr(G[kEVENT], event_type);
+    nb::object event_cls = kEvent.get();
+    nb::object type = getattr(kEVENT.get(), event_type);
     const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     PyObject *args[1 + 1 + 8];  // offset slot, the event type, the payload values
     if (nkw > 8)

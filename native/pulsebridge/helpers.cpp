@@ -15,6 +15,20 @@ void set_strategy_class(nb::handle cls) {
     g_strategy_class = cls.ptr();
 }
 
+void Attr::learn(PyTypeObject *tp) const {
+    type_ = tp;
+    version_ = 0;
+    // Direct reads only for plain instance-dict objects (a dict at a fixed offset, the generic
+    // lookup) whose type, including its bases, has nothing under the name.
+    if (tp->tp_getattro != PyObject_GenericGetAttr || tp->tp_dictoffset <= 0 ||
+        (tp->tp_flags & Py_TPFLAGS_MANAGED_DICT))
+        return;
+    if (_PyType_Lookup(tp, name_.key()))  // also gives the type a version tag
+        return;
+    if (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)
+        version_ = tp->tp_version_tag;
+}
+
 bool hasattr(nb::handle obj, const Name &name) {
     PyObject *v = PyObject_GetAttr(obj.ptr(), name.key());
     if (v) {

@@ -11,59 +11,65 @@ namespace norvane::pulsebridge {
 
 namespace {
 
-const Name kConvertIntToDatetime{"convert_int_to_datetime"}, kConvertIntToWholeDate{"convert_int_to_whole_date"};
-const Name kGetExchange{"get_exchane_from_vanta_mdtype"}, kGetSide{"get_side_from_vanta_l2_order"};
-const Name kGetOrderType{"get_order_type_from_vanta_l2_order"}, kGetL2OrderType{"get_l2order_type_from_vanta"};
-const Name kGetTradeType{"get_trade_type_from_vanta"};
-const Name kEnvironment{"Environment"}, kGetInstance{"get_instance"}, kDataProxy{"data_proxy"};
-const Name kInstruments{"instruments"}, kGetUniverse{"get_universe"};
-const Name kTickObject{"TickObject"}, kL2Order{"L2Order"}, kL2Transaction{"L2Transaction"};
-const Name kFromCreate{"__from_create__"}, kSIDE{"SIDE"}, kBUY{"BUY"}, kSELL{"SELL"};
-const Name kDeque{"deque"}, kMaxlen{"maxlen"}, kAppend{"append"};
-const Name kHistoryTick{"history_tick"}, kHistoryBar{"history_bar"};
+const Global kConvertIntToDatetime{"convert_int_to_datetime"}, kConvertIntToWholeDate{"convert_int_to_whole_date"};
+const Global kGetExchange{"get_exchane_from_vanta_mdtype"}, kGetSide{"get_side_from_vanta_l2_order"};
+const Global kGetOrderType{"get_order_type_from_vanta_l2_order"}, kGetL2OrderType{"get_l2order_type_from_vanta"};
+const Global kGetTradeType{"get_trade_type_from_vanta"};
+const Global kEnvironment{"Environment"}, kTickObject{"TickObject"}, kL2Order{"L2Order"};
+const Global kL2Transaction{"L2Transaction"}, kSIDE{"SIDE"}, kDeque{"deque"};
+const Global kHistoryTick{"history_tick"}, kHistoryBar{"history_bar"};
+const Name kGetInstance{"get_instance"}, kDataProxy{"data_proxy"}, kInstruments{"instruments"};
+const Name kGetUniverse{"get_universe"}, kFromCreate{"__from_create__"}, kBUY{"BUY"}, kSELL{"SELL"};
+const Name kAppend{"append"};
 const Name kTICK{"TICK"}, kL2_ORDER{"L2_ORDER"}, kL2_TRANSACTION{"L2_TRANSACTION"}, kBAR{"BAR"};
 const Name kBarCnt{"bar_cnt"}, kCurrentTradeDt{"current_trade_dt"};
 const Name kDot{"."};
 
 // SDK object attributes.
-const Name kSecurityId{"security_id"}, kMarketType{"market_type"}, kOrigTime{"orig_time"};
-const Name kOrderTime{"order_time"}, kTradeTime{"trade_time"}, kEndTime{"end_time"};
-const Name kBizIndex{"biz_index"}, kSide{"side"}, kOrderPrice{"order_price"}, kOrderVolume{"order_volume"};
-const Name kOrderType{"order_type"}, kOrigOrderNo{"orig_order_no"};
-const Name kBidSeq{"bid_appl_seq_num"}, kOfferSeq{"offer_appl_seq_num"}, kTradePrice{"trade_price"};
-const Name kTradeVolume{"trade_volume"}, kValueTrade{"value_trade"}, kTradeType{"trade_type"};
+// Each callback has its own readers: the SDK may use a different type for each kind of report.
+struct CodeAttrs {
+    Attr security_id{"security_id"};
+    Attr market_type{"market_type"};
+};
+const CodeAttrs kSnapCode, kOrderCode, kTradeCode, kBarCode;
+const Attr kOrigTime{"orig_time"};
+const Attr kOrderTime{"order_time"}, kTradeTime{"trade_time"}, kEndTime{"end_time"};
+const Attr kBizIndex{"biz_index"}, kSide{"side"}, kOrderPrice{"order_price"}, kOrderVolume{"order_volume"};
+const Attr kOrderType{"order_type"}, kOrigOrderNo{"orig_order_no"};
+const Attr kBidSeq{"bid_appl_seq_num"}, kOfferSeq{"offer_appl_seq_num"}, kTradePrice{"trade_price"};
+const Attr kTradeVolume{"trade_volume"}, kValueTrade{"value_trade"}, kTradeType{"trade_type"};
 
 // Tick dict: dict key and snapshot attribute, in the dict's key order (after market_code, datetime).
 struct Field {
     Name key;
-    Name attr;
+    Attr attr;
 };
 const Field kTickFields[] = {
-    {Name("open_price"), Name("open_price")},
-    {Name("close_price"), Name("close_price")},
-    {Name("high_price"), Name("high_price")},
-    {Name("low_price"), Name("low_price")},
-    {Name("total_turnover"), Name("total_value_trade")},
-    {Name("volume"), Name("total_volume_trade")},
-    {Name("prev_close"), Name("pre_close_price")},
-    {Name("ask_vols"), Name("ask_volume")},
-    {Name("asks"), Name("ask_price")},
-    {Name("bid_vols"), Name("bid_volume")},
-    {Name("bids"), Name("bid_price")},
-    {Name("high_limited"), Name("high_limited")},
-    {Name("last_price"), Name("last_price")},
-    {Name("low_limited"), Name("low_limited")},
-    {Name("open_interest"), Name("open_interest")},
-    {Name("prev_settlement"), Name("prev_settlement")},
-    {Name("iopv"), Name("iopv")},
-    {Name("trading_phase_code"), Name("trading_phase_code")},
+    {Name("open_price"), Attr("open_price")},
+    {Name("close_price"), Attr("close_price")},
+    {Name("high_price"), Attr("high_price")},
+    {Name("low_price"), Attr("low_price")},
+    {Name("total_turnover"), Attr("total_value_trade")},
+    {Name("volume"), Attr("total_volume_trade")},
+    {Name("prev_close"), Attr("pre_close_price")},
+    {Name("ask_vols"), Attr("ask_volume")},
+    {Name("asks"), Attr("ask_price")},
+    {Name("bid_vols"), Attr("bid_volume")},
+    {Name("bids"), Attr("bid_price")},
+    {Name("high_limited"), Attr("high_limited")},
+    {Name("last_price"), Attr("last_price")},
+    {Name("low_limited"), Attr("low_limited")},
+    {Name("open_interest"), Attr("open_interest")},
+    {Name("prev_settlement"), Attr("prev_settlement")},
+    {Name("iopv"), Attr("iopv")},
+    {Name("trading_phase_code"), Attr("trading_phase_code")},
 };
 // Bar dict, after market_code and orig_time.
 const Field kBarFields[] = {
-    {Name("open_price"), Name("open")},     {Name("close_price"), Name("close")},
-    {Name("high_price"), Name("high")},     {Name("low_price"), Name("low")},
-    {Name("total_turnover"), Name("amount")}, {Name("volume"), Name("volume")},
-    {Name("prev_close"), Name("prev_close")},
+    {Name("open_price"), Attr("open")},     {Name("close_price"), Attr("close")},
+    {Name("high_price"), Attr("high")},     {Name("low_price"), Attr("low")},
+    {Name("total_turnover"), Attr("amount")}, {Name("volume"), Attr("volume")},
+    {Name("prev_close"), Attr("prev_close")},
 };
 const Name kMarketCodeKey{"market_code"}, kDatetimeKey{"datetime"}, kOrigTimeKey{"orig_time"};
 
@@ -73,16 +79,16 @@ void dict_set(nb::handle d, const Name &key, nb::handle value) {
 }
 
 // convert_int_to_datetime(<sdk time> / 1000): true division, so the engine always gets a float.
-nb::object event_time(nb::handle sdk_object, const Name &time_attr) {
+nb::object event_time(nb::handle sdk_object, const Attr &time_attr) {
     nb::object t = getattr(sdk_object, time_attr);
     nb::object seconds = steal_or_throw(PyNumber_TrueDivide(t.ptr(), py_int(1000).ptr()));
-    return call(G[kConvertIntToDatetime], seconds);
+    return call(kConvertIntToDatetime.get(), seconds);
 }
 
 // security_id + "." + get_exchane_from_vanta_mdtype(market_type)
-nb::object market_code(nb::handle sdk_object) {
-    nb::object head = add(getattr(sdk_object, kSecurityId), kDot.key());
-    nb::object suffix = call(G[kGetExchange], getattr(sdk_object, kMarketType));
+nb::object market_code(nb::handle sdk_object, const CodeAttrs &attrs) {
+    nb::object head = add(getattr(sdk_object, attrs.security_id), kDot.key());
+    nb::object suffix = call(kGetExchange.get(), getattr(sdk_object, attrs.market_type));
     return add(head, suffix);
 }
 
@@ -103,17 +109,17 @@ nb::object to_char(nb::handle value) {
 nb::object new_tick_deque() {
     static const Keywords kw{"maxlen"};
     PyObject *args[2] = {nullptr, py_int(60).ptr()};
-    nb::object deque = G[kDeque];
+    nb::object deque = kDeque.get();
     return steal_or_throw(PyObject_Vectorcall(deque.ptr(), args + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw.tuple()));
 }
-nb::object new_bar_deque() { return call(G[kDeque]); }
+nb::object new_bar_deque() { return call(kDeque.get()); }
 
 // history[code].append(entry), creating the code's deque first when it has none. On the module's
 // dict the deque is made before the insert-if-absent, and the insert and the append run no Python
 // code: no other thread sees the code without its entry, and two threads reporting a new code at
 // once share one deque.
-void append_history(const Name &container, nb::handle code, nb::handle entry, nb::object (*make_deque)()) {
-    nb::object history = G[container];
+void append_history(const Global &container, nb::handle code, nb::handle entry, nb::object (*make_deque)()) {
+    nb::object history = container.get();
     if (PyDict_CheckExact(history.ptr())) {
         nb::object d = container_get(history, code);
         if (!d.is_valid()) {
@@ -138,7 +144,7 @@ nb::object new_dict(Py_ssize_t size) { return steal_or_throw(_PyDict_NewPresized
 
 void on_snapshot(nb::handle, nb::handle snapshot) {
     nb::object dt = event_time(snapshot, kOrigTime);
-    nb::object code = market_code(snapshot);
+    nb::object code = market_code(snapshot, kSnapCode);
 
     nb::object tick = new_dict(20);
     dict_set(tick, kMarketCodeKey, code);
@@ -148,8 +154,8 @@ void on_snapshot(nb::handle, nb::handle snapshot) {
 
     append_history(kHistoryTick, code, tick, &new_tick_deque);
 
-    nb::object tick_cls = G[kTickObject];
-    nb::object env = call_method(G[kEnvironment], kGetInstance);
+    nb::object tick_cls = kTickObject.get();
+    nb::object env = call_method(kEnvironment.get(), kGetInstance);
     nb::object instrument = call_method(getattr(env, kDataProxy), kInstruments, code);
     nb::object tick_object = call(tick_cls, instrument, tick);
     static const Keywords kw{"calendar_dt", "trading_dt", "tick"};
@@ -158,18 +164,18 @@ void on_snapshot(nb::handle, nb::handle snapshot) {
 
 void on_tick_order(nb::handle, nb::handle order) {
     nb::object dt = event_time(order, kOrderTime);
-    nb::object code = market_code(order);
-    nb::object side = call(G[kGetSide], to_char(getattr(order, kSide)), getattr(order, kMarketType));
+    nb::object code = market_code(order, kOrderCode);
+    nb::object side = call(kGetSide.get(), to_char(getattr(order, kSide)), getattr(order, kOrderCode.market_type));
 
-    nb::object from_create = getattr(G[kL2Order], kFromCreate);
+    nb::object from_create = getattr(kL2Order.get(), kFromCreate);
     nb::object biz_index = getattr(order, kBizIndex);
     nb::object price = getattr(order, kOrderPrice);
     nb::object volume = getattr(order, kOrderVolume);
     nb::object order_type_char = to_char(getattr(order, kOrderType));
-    nb::object order_type = call(G[kGetOrderType], order_type_char, getattr(order, kMarketType));
+    nb::object order_type = call(kGetOrderType.get(), order_type_char, getattr(order, kOrderCode.market_type));
     nb::object orig_order_no = getattr(order, kOrigOrderNo);
     nb::object kind_char = to_char(getattr(order, kOrderType));
-    nb::object kind = call(G[kGetL2OrderType], kind_char, getattr(order, kMarketType));
+    nb::object kind = call(kGetL2OrderType.get(), kind_char, getattr(order, kOrderCode.market_type));
     nb::object l2_order = call(from_create, biz_index, code, dt, side, price, volume, order_type, orig_order_no, kind);
 
     static const Keywords kw{"calendar_dt", "trading_dt", "l2_order"};
@@ -178,21 +184,21 @@ void on_tick_order(nb::handle, nb::handle order) {
 
 void on_tick_trade(nb::handle, nb::handle trade) {
     nb::object dt = event_time(trade, kTradeTime);
-    nb::object code = market_code(trade);
+    nb::object code = market_code(trade, kTradeCode);
     // Equal sequence numbers count as a sell.
     nb::object bid_seq = getattr(trade, kBidSeq);
     nb::object offer_seq = getattr(trade, kOfferSeq);
     int buy = PyObject_RichCompareBool(bid_seq.ptr(), offer_seq.ptr(), Py_GT);
     if (buy < 0)
         throw nb::python_error();
-    nb::object side = getattr(G[kSIDE], buy ? kBUY : kSELL);
+    nb::object side = getattr(kSIDE.get(), buy ? kBUY : kSELL);
 
-    nb::object from_create = getattr(G[kL2Transaction], kFromCreate);
+    nb::object from_create = getattr(kL2Transaction.get(), kFromCreate);
     nb::object biz_index = getattr(trade, kBizIndex);
     nb::object price = getattr(trade, kTradePrice);
     nb::object volume = getattr(trade, kTradeVolume);
     nb::object value = getattr(trade, kValueTrade);
-    nb::object trade_type = call(G[kGetTradeType], to_char(getattr(trade, kTradeType)));
+    nb::object trade_type = call(kGetTradeType.get(), to_char(getattr(trade, kTradeType)));
     nb::object bid = getattr(trade, kBidSeq);
     nb::object offer = getattr(trade, kOfferSeq);
     nb::object l2_trade = call(from_create, biz_index, code, dt, side, price, volume, value, trade_type, bid, offer);
@@ -202,7 +208,7 @@ void on_tick_trade(nb::handle, nb::handle trade) {
 }
 
 void on_bar(nb::handle self, nb::handle bar) {
-    nb::object code = market_code(bar);
+    nb::object code = market_code(bar, kBarCode);
 
     nb::object entry = new_dict(9);
     dict_set(entry, kMarketCodeKey, code);
@@ -222,14 +228,14 @@ void on_bar(nb::handle self, nb::handle bar) {
 
     // Complete once every instrument of the universe (asked afresh) has reported this bar time.
     nb::object count = getattr(self, kBarCnt);
-    nb::object universe = call_method(call_method(G[kEnvironment], kGetInstance), kGetUniverse);
+    nb::object universe = call_method(call_method(kEnvironment.get(), kGetInstance), kGetUniverse);
     const Py_ssize_t size = PyObject_Size(universe.ptr());
     if (size < 0)
         throw nb::python_error();
     nb::object size_obj = steal_or_throw(PyLong_FromSsize_t(size));
     if (equals(count, size_obj)) {
         nb::object whole = steal_or_throw(PyNumber_Long(getattr(self, kCurrentTradeDt).ptr()));
-        nb::object calendar_dt = call(G[kConvertIntToWholeDate], whole);
+        nb::object calendar_dt = call(kConvertIntToWholeDate.get(), whole);
         static const Keywords kw{"calendar_dt", "trading_dt"};
         post(kBAR, kw, calendar_dt, calendar_dt);
         setattr(self, kBarCnt, py_int(0));

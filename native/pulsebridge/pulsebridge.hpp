@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 
 #include "common/names.hpp"
 #include "common/pyclass.hpp"
@@ -45,6 +46,65 @@ inline nb::object steal_or_throw(PyObject *o) {
 inline nb::object getattr(nb::handle obj, const Name &name) {
     return steal_or_throw(PyObject_GetAttr(obj.ptr(), name.key()));
 }
+// A module global read when code runs. The module dict's version changes with every binding, so a
+// value cached at one version is still the dict's value (and kept alive by it) at that version.
+class Global {
+public:
+    explicit constexpr Global(const char *name) : name_(name) {}
+    nb::object get() const {
+#if PY_VERSION_HEX < 0x030C0000
+        PyDictObject *dict = reinterpret_cast<PyDictObject *>(G.dict().ptr());
+        if (value_ && dict->ma_version_tag == version_)
+            return nb::borrow(value_);
+        nb::object v = G[name_];
+        value_ = v.ptr();
+        version_ = dict->ma_version_tag;
+        return v;
+#else
+        return G[name_];
+#endif
+    }
+
+private:
+    Name name_;
+    mutable PyObject *value_ = nullptr;  // borrowed from the module dict at version_
+    mutable uint64_t version_ = 0;
+};
+
+// obj.<name>, with a one-entry cache per call site as the interpreter keeps for its attribute reads:
+// for an object of the cached type whose attributes live in its instance dict and whose type (at
+// the cached version) has no attribute of that name, the dict is read directly. Any other object
+// takes the general path, so descriptors, __getattr__ and class changes behave as in Python.
+class Attr {
+public:
+    explicit constexpr Attr(const char *name) : name_(name) {}
+    nb::object get(nb::handle obj) const {
+        PyTypeObject *tp = Py_TYPE(obj.ptr());
+        if (tp == type_ && tp->tp_version_tag == version_ && (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) {
+            PyObject *dict = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj.ptr()) + tp->tp_dictoffset);
+            if (dict) {
+                PyObject *v = PyDict_GetItemWithError(dict, name_.key());
+                if (v)
+                    return nb::borrow(v);
+                if (PyErr_Occurred())
+                    throw nb::python_error();
+            }
+        } else if (tp != type_ || tp->tp_version_tag != version_) {
+            learn(tp);
+        }
+        return steal_or_throw(PyObject_GetAttr(obj.ptr(), name_.key()));
+    }
+    const Name &name() const { return name_; }
+
+private:
+    void learn(PyTypeObject *tp) const;
+
+    Name name_;
+    mutable PyTypeObject *type_ = nullptr;  // borrowed: compared only, never dereferenced when stale
+    mutable unsigned int version_ = 0;      // 0 is never a valid version: no direct reads
+};
+inline nb::object getattr(nb::handle obj, const Attr &attr) { return attr.get(obj); }
+
 // obj.<name> = value
 inline void setattr(nb::handle obj, const Name &name, nb::handle value) {
     if (PyObject_SetAttr(obj.ptr(), name.key(), value.ptr()) != 0)

@@ -5,22 +5,22 @@ namespace norvane::pulsebridge {
 
 namespace {
 
-const Name kHistoryBar{"history_bar"};
-const Name kHistoryTick{"history_tick"};
+const Global kHistoryBar{"history_bar"};
+const Global kHistoryTick{"history_tick"};
 
 PyTypeObject *deque_type = nullptr;  // collections.deque, for the single-copy path of the history readers
 
 // history[market_code][-1], or None when the code has no history.
-nb::object newest(const Name &container, nb::handle market_code) {
-    nb::object history = container_get(G[container], market_code);
+nb::object newest(const Global &container, nb::handle market_code) {
+    nb::object history = container_get(container.get(), market_code);
     if (!history.is_valid())
         return nb::none();
     return steal_or_throw(PyObject_GetItem(history.ptr(), py_int(-1).ptr()));
 }
 
 // list(history[market_code])[count * -1:], or None when the code has no history.
-nb::object newest_n(const Name &container, nb::handle market_code, nb::handle count) {
-    nb::object history = container_get(G[container], market_code);
+nb::object newest_n(const Global &container, nb::handle market_code, nb::handle count) {
+    nb::object history = container_get(container.get(), market_code);
     if (!history.is_valid())
         return nb::none();
     if (Py_IS_TYPE(history.ptr(), deque_type)) {
