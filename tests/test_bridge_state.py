@@ -40,7 +40,7 @@ def test_module_body_binds_its_names_in_order(bridge):
     assert pb.VantaStrategy.__bases__ == (pyvanta.strategy.VantaStrategy,)
 
 
-def test_containers_are_created_once_as_specified():
+def test_containers_start_empty_with_a_million_slot_queue():
     code = f"""
 import {PULSEBRIDGE} as pb
 q = pb.event_queue
