@@ -17,16 +17,14 @@ void set_strategy_class(nb::handle cls) {
 
 void Attr::learn(PyTypeObject *tp) const {
     type_ = tp;
-    version_ = 0;
+    direct_ = false;
     // Direct reads only for plain instance-dict objects (a dict at a fixed offset, the generic
     // lookup) whose type, including its bases, has nothing under the name.
-    if (tp->tp_getattro != PyObject_GenericGetAttr || tp->tp_dictoffset <= 0 ||
-        (tp->tp_flags & Py_TPFLAGS_MANAGED_DICT))
-        return;
-    if (_PyType_Lookup(tp, name_.key()))  // also gives the type a version tag
-        return;
-    if (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)
-        version_ = tp->tp_version_tag;
+    const bool eligible = tp->tp_getattro == PyObject_GenericGetAttr && tp->tp_dictoffset > 0 &&
+                          !(tp->tp_flags & Py_TPFLAGS_MANAGED_DICT);
+    const bool on_type = _PyType_Lookup(tp, name_.key()) != nullptr;  // also gives the type a version tag
+    version_ = (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? tp->tp_version_tag : 0;
+    direct_ = eligible && !on_type && version_ != 0;
 }
 
 bool hasattr(nb::handle obj, const Name &name) {

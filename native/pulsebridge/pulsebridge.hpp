@@ -80,7 +80,11 @@ public:
     explicit constexpr Attr(const char *name) : name_(name) {}
     nb::object get(nb::handle obj) const {
         PyTypeObject *tp = Py_TYPE(obj.ptr());
-        if (tp == type_ && tp->tp_version_tag == version_ && (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) {
+        const bool known = tp == type_ && tp->tp_version_tag == version_ &&
+                           (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG);
+        if (!known)
+            learn(tp);
+        else if (direct_) {
             PyObject *dict = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj.ptr()) + tp->tp_dictoffset);
             if (dict) {
                 PyObject *v = PyDict_GetItemWithError(dict, name_.key());
@@ -89,8 +93,6 @@ public:
                 if (PyErr_Occurred())
                     throw nb::python_error();
             }
-        } else if (tp != type_ || tp->tp_version_tag != version_) {
-            learn(tp);
         }
         return steal_or_throw(PyObject_GetAttr(obj.ptr(), name_.key()));
     }
@@ -101,7 +103,8 @@ private:
 
     Name name_;
     mutable PyTypeObject *type_ = nullptr;  // borrowed: compared only, never dereferenced when stale
-    mutable unsigned int version_ = 0;      // 0 is never a valid version: no direct reads
+    mutable unsigned int version_ = 0;      // the type's version when learnt (0: none, learn again)
+    mutable bool direct_ = false;           // read the instance dict directly
 };
 inline nb::object getattr(nb::handle obj, const Attr &attr) { return attr.get(obj); }
 
