@@ -253,3 +253,22 @@ def test_sdk_objects_of_any_kind_are_read_as_python_reads_them(bridge):
     del broken.iopv
     with pytest.raises(AttributeError, match="iopv"):
         s.on_snapshot(broken)
+
+
+def test_module_names_are_read_at_every_call(bridge):
+    import types
+
+    pb = bridge.pb
+    s = bridge.strategy()
+    real = pb.SIDE
+    s.on_tick_trade(tick_trade())
+    pb.SIDE = types.SimpleNamespace(BUY="patched buy", SELL="patched sell")
+    try:
+        s.on_tick_trade(tick_trade())
+        del pb.SIDE
+        with pytest.raises(NameError, match="name 'SIDE' is not defined"):
+            s.on_tick_trade(tick_trade())
+    finally:
+        pb.SIDE = real
+    s.on_tick_trade(tick_trade())
+    assert [e.l2_transaction.args[3] for e in bridge.events()] == [SIDE.BUY, "patched buy", SIDE.BUY]
