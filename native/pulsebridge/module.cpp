@@ -51,7 +51,7 @@ void body(nb::module_ m) {
     add_account_order_methods(cls);
     add_algo_methods(cls);
     add_timer_methods(cls);
-    cls.finish();
+    set_strategy_class(cls.finish());
 }
 
 }  // namespace
