@@ -148,3 +148,19 @@ def test_login_reads_event_names_when_it_runs(bridge):
         pb.Event = real
     assert made == [(pb.EVENT.LOGIN, {"rid": 7, "account_id": "1001", "code": 0, "msg": ""})]
     assert bridge.events() == [("patched", pb.EVENT.LOGIN)]
+
+
+def test_class_defines_only_methods_in_its_documented_order():
+    from norvane.tessel.utils import pulsebridge
+
+    cls = pulsebridge.VantaStrategy
+    assert cls.__bases__ == (pulsebridge.strategy.VantaStrategy,)
+    members = [k for k in vars(cls) if not k.startswith("__") or k == "__init__"]
+    assert members == [
+        "__init__", "initialize", "on_initialize", "on_switch_day", "on_snapshot", "on_tick_order",
+        "on_tick_trade", "on_bar", "on_login", "on_query_asset", "on_query_position", "on_order", "on_trade",
+        "on_order_action_error", "on_algo_login", "on_create_algo_parent_order_res",
+        "on_cancel_algo_parent_order_res", "on_control_algo_parent_order_res", "on_algo_parent_order_update",
+        "on_algo_child_order_update", "on_algo_child_order_trade", "create_time_listener", "send_day_event",
+        "send_before_trading_event", "send_after_trading_event", "send_open_auction_event", "set_timer",
+    ]

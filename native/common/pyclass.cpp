@@ -28,6 +28,25 @@ nb::object PyClass::memoise(nb::handle maxsize, nb::handle fn) const {
     return lru_cache(maxsize)(fn);
 }
 
+PyClass &PyClass::order(std::initializer_list<const char *> names) {
+    nb::dict ordered;
+    for (const char *key : {"__module__", "__qualname__", "__doc__"})
+        if (ns_.contains(key))
+            ordered[key] = ns_[key];
+    for (const char *name : names) {
+        if (!ns_.contains(name)) {
+            PyErr_Format(PyExc_RuntimeError, "class %s has no member %s to order", nb::str(name_).c_str(), name);
+            throw nb::python_error();
+        }
+        ordered[name] = ns_[name];
+    }
+    for (auto [key, value] : ns_)
+        if (!ordered.contains(key))
+            ordered[key] = value;
+    ns_ = ordered;
+    return *this;
+}
+
 nb::object PyClass::finish() {
     nb::object type = nb::module_::import_("builtins").attr("type");
     nb::object cls = type(name_, bases_, ns_);

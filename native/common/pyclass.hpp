@@ -9,6 +9,8 @@
 // subclass overrides are honoured.
 #pragma once
 
+#include <initializer_list>
+
 #include <nanobind/nanobind.h>
 
 #include "common/names.hpp"
@@ -63,6 +65,10 @@ public:
         ns_["__doc__"] = nb::str(text);
         return *this;
     }
+
+    // Puts these names first in the class namespace, in this order (the order a class body
+    // would have defined them), whichever order the pieces were added in.
+    PyClass &order(std::initializer_list<const char *> names);
 
     // Creates the class, binds it in the module under its name and returns it.
     nb::object finish();

@@ -51,6 +51,12 @@ void body(nb::module_ m) {
     add_account_order_methods(cls);
     add_algo_methods(cls);
     add_timer_methods(cls);
+    cls.order({"__init__", "initialize", "on_initialize", "on_switch_day", "on_snapshot", "on_tick_order",
+               "on_tick_trade", "on_bar", "on_login", "on_query_asset", "on_query_position", "on_order", "on_trade",
+               "on_order_action_error", "on_algo_login", "on_create_algo_parent_order_res",
+               "on_cancel_algo_parent_order_res", "on_control_algo_parent_order_res", "on_algo_parent_order_update",
+               "on_algo_child_order_update", "on_algo_child_order_trade", "create_time_listener", "send_day_event",
+               "send_before_trading_event", "send_after_trading_event", "send_open_auction_event", "set_timer"});
     set_strategy_class(cls.finish());
 }
 
