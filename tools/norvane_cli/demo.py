@@ -111,7 +111,9 @@ def _describe(event):
                 if hasattr(value, "_tick_dict") else "tick"
         elif isinstance(value, datetime.datetime):
             value = value.strftime("%H:%M:%S")
-        elif key in ("trade", "algo_parent_order", "algo_child_order", "algo_child_trade", "account"):
+        elif key == "account":
+            value = getattr(value, "name", type(value).__name__)
+        elif key in ("trade", "algo_parent_order", "algo_child_order", "algo_child_trade"):
             value = type(value).__name__
         parts.append(f"{key}={value}")
     return kind, ", ".join(parts)
@@ -143,7 +145,7 @@ def part_live_session():
         strategy = pulsebridge.VantaStrategy(config)
         strategy.initialize(config)
         strategy.context.cancel_timers()  # the demo posts the day events itself
-        start = len(pulsebridge.event_queue)
+        start = len(pulsebridge.event_queue)  # events of earlier runs in this process are not shown
         t0 = 20240329093000000  # YYYYMMDDHHMMSSmmm
         strategy.on_login(SimpleNamespace(fund_account_id="1001", error_code=0, client_seq_id=1, error_msg=""))
         for i, code in enumerate(codes):
@@ -182,7 +184,8 @@ def part_live_session():
         strategy.send_before_trading_event()
         strategy.send_open_auction_event()
         strategy.send_after_trading_event()
-        events = list(pulsebridge.event_queue[start:]) if len(pulsebridge.event_queue) > start else []
+        queue = pulsebridge.event_queue  # drained as the engine does: oldest first
+        events = [queue.popleft() for _ in range(len(queue))][start:]
     finally:
         quiet.setLevel(level)
         Environment.set_instance(previous_env)
