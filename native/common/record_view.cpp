@@ -67,11 +67,11 @@ std::optional<kernels::ColumnView> field_column(const RecordArrayView &view, con
     nb::object fields = view.dtype.attr("fields");
     if (fields.is_none())
         return std::nullopt;
-    nb::dict fd = nb::borrow<nb::dict>(fields);
-    nb::str key(name);
-    if (!fd.contains(key))
+    // dtype.fields is a read-only mapping proxy, not a dict: use the mapping protocol.
+    nb::object info_obj = fields.attr("get")(nb::str(name));
+    if (info_obj.is_none())
         return std::nullopt;
-    nb::tuple info = nb::borrow<nb::tuple>(fd[key]);
+    nb::tuple info = nb::borrow<nb::tuple>(info_obj);
     kernels::ColumnView c = numeric_column(info[0], name);
     std::size_t offset = nb::cast<std::size_t>(info[1]);
     if (offset + static_cast<std::size_t>(c.itemsize) > view.itemsize) {
