@@ -183,7 +183,9 @@ nb::object get_minute_bar(nb::object self, nb::object market_code, nb::object da
     if (pos.equal(nb::int_(n)) || dates[pos].not_equal(date))
         return nb::none();
     nb::object line_no = index[nb::str("line_no")];
-    nb::object left = line_no[pos];
+    nb::object left = nb::steal(PyNumber_Index(nb::object(line_no[pos]).ptr()));  // a plain int for h5py
+    if (!left.is_valid())
+        throw nb::python_error();
 
     nb::object path = self.attr("_get_h5_file_path")(market_code);
     return with_block(G[kH5File](path), [&](nb::handle h5) -> nb::object {
@@ -191,6 +193,9 @@ nb::object get_minute_bar(nb::object self, nb::object market_code, nb::object da
         nb::object right;
         try {
             right = line_no[pos + nb::int_(1)];
+            right = nb::steal(PyNumber_Index(right.ptr()));
+            if (!right.is_valid())
+                throw nb::python_error();
         } catch (nb::python_error &e) {
             if (!e.matches(PyExc_IndexError))
                 throw;
@@ -213,22 +218,22 @@ nb::object get_date_range(nb::object self, nb::object market_code) {
                 throw nb::python_error();
             if (n == 0)
                 fail(PyExc_IndexError, "index 0 is out of bounds for axis 0 with size 0");
-            // Only the first and the last bar are read (the rows are in time order).
-            nb::object first = data[nb::slice(nb::int_(0), nb::int_(1), nb::none())];
-            nb::object last = n == 1 ? first : data[nb::slice(nb::int_(n - 1), nb::int_(n), nb::none())];
-            double dates[2];
-            int k = 0;
-            for (nb::handle rows : {first, last}) {
-                RecordArrayView view = record_view(rows, "minute bars");
-                std::optional<kernels::ColumnView> col = field_column(view, "datetime");
-                if (!col)
-                    fail(PyExc_ValueError, "no field of name datetime");
-                if (view.length != 1)
-                    fail(PyExc_ValueError, "minute bars changed length while being read");
-                dates[k++] = kernels::bar_time_to_date(kernels::read_scalar(*col, 0));
-            }
+            // Only the first and the last bar are read (the rows are in time order), in one read.
+            nb::list rows;
+            rows.append(0);
+            if (n > 1)
+                rows.append(n - 1);
+            nb::object ends = data[rows];
+            RecordArrayView view = record_view(ends, "minute bars");
+            std::optional<kernels::ColumnView> col = field_column(view, "datetime");
+            if (!col)
+                fail(PyExc_ValueError, "no field of name datetime");
+            if (view.length != (n == 1 ? 1u : 2u))
+                fail(PyExc_ValueError, "minute bars changed length while being read");
+            const double first = kernels::bar_time_to_date(kernels::read_scalar(*col, 0));
+            const double last = kernels::bar_time_to_date(kernels::read_scalar(*col, view.length - 1));
             // int() of the truncated quotient: ValueError for NaN, OverflowError for infinity.
-            return nb::make_tuple(nb::steal(PyLong_FromDouble(dates[0])), nb::steal(PyLong_FromDouble(dates[1])));
+            return nb::make_tuple(nb::steal(PyLong_FromDouble(first)), nb::steal(PyLong_FromDouble(last)));
         });
     } catch (nb::python_error &e) {
         if (e.matches(PyExc_RuntimeError))
