@@ -127,3 +127,35 @@ void fill_tick_fields(unsigned char *dst, std::ptrdiff_t dst_stride, const std::
 }
 
 }  // namespace norvane::kernels
+
+namespace norvane::kernels {
+
+void permute_records(unsigned char *data, std::size_t itemsize, const std::size_t *order, std::size_t count) {
+    std::vector<bool> seen(count, false);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (order[i] >= count || seen[order[i]])
+            throw DataError("record order is not a permutation");
+        seen[order[i]] = true;
+    }
+    std::vector<bool> done(count, false);
+    std::vector<unsigned char> held(itemsize);
+    // Follow each cycle once, holding its first record aside.
+    for (std::size_t start = 0; start < count; ++start) {
+        if (done[start] || order[start] == start)
+            continue;
+        std::memcpy(held.data(), data + start * itemsize, itemsize);
+        std::size_t j = start;
+        while (true) {
+            done[j] = true;
+            const std::size_t from = order[j];
+            if (from == start) {
+                std::memcpy(data + j * itemsize, held.data(), itemsize);
+                break;
+            }
+            std::memcpy(data + j * itemsize, data + from * itemsize, itemsize);
+            j = from;
+        }
+    }
+}
+
+}  // namespace norvane::kernels

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "kernels/data_error.hpp"
 #include "kernels/numeric_column.hpp"
 
 namespace norvane::kernels {
@@ -23,5 +24,13 @@ struct TickFieldCopy {
 // guarantees rows[i] < the source length and that the fields lie inside the records.
 void fill_tick_fields(unsigned char *dst, std::ptrdiff_t dst_stride, const std::size_t *rows, std::size_t count,
                       const TickFieldCopy *copies, std::size_t ncopies);
+
+}  // namespace norvane::kernels
+
+namespace norvane::kernels {
+
+// Reorders `count` records of `itemsize` bytes in place so that record i becomes the old record
+// order[i]; `order` must be a permutation of 0..count-1 (checked: DataError otherwise).
+void permute_records(unsigned char *data, std::size_t itemsize, const std::size_t *order, std::size_t count);
 
 }  // namespace norvane::kernels

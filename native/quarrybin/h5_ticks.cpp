@@ -50,6 +50,33 @@ nb::list tick_fields() {
     return fields;
 }
 
+// The dataset read is already in the result's record type, every field of which is loaded
+// unscaled: then the result is that array itself, reordered in place (no second day-sized
+// buffer). It must be a plain, contiguous, writable array owning its memory (fresh from h5py).
+bool can_reorder_in_place(nb::handle np, nb::handle ticks, const RecordArrayView &src, nb::handle dtype,
+                          nb::handle fields) {
+    if (!ticks.type().is(np.attr("ndarray")))
+        return false;
+    nb::object flags = ticks.attr("flags");
+    for (const char *flag : {"C_CONTIGUOUS", "WRITEABLE", "OWNDATA"})
+        if (!nb::cast<bool>(nb::bool_(flags[flag])))
+            return false;
+    if (src.stride != static_cast<std::ptrdiff_t>(src.itemsize) || !src.dtype.equal(dtype))
+        return false;
+    nb::set unscaled;
+    for (nb::handle spec : fields) {
+        const double scale = PyFloat_AsDouble(nb::object(spec[nb::int_(2)]).ptr());
+        if (scale == -1.0 && PyErr_Occurred())
+            throw nb::python_error();
+        if (scale == 1.0)
+            unscaled.add(spec[nb::int_(0)]);
+    }
+    for (nb::handle name : dtype.attr("names"))
+        if (!unscaled.contains(name))
+            return false;
+    return true;
+}
+
 // Steps 2 to 5 on the dataset read for the date.
 nb::object load_ticks(nb::handle self, nb::handle ticks) {
     RecordArrayView src = record_view(ticks, "ticks");
@@ -67,7 +94,22 @@ nb::object load_ticks(nb::handle self, nb::handle ticks) {
         order = kernels::tick_window_order(*date, *time, src.length, kTickWindowStart, kTickWindowEnd);
     }
 
-    nb::object result = G[kNp].attr("zeros")(order.size(), nb::arg("dtype") = self.attr(kDtypes.text()));
+    nb::object np = G[kNp];
+    nb::object dtype = np.attr("dtype")(self.attr(kDtypes.text()));
+    nb::object fields = self.attr(kFields.text());
+    if (order.size() == src.length && can_reorder_in_place(np, ticks, src, dtype, fields)) {
+        bool moved = false;
+        for (std::size_t i = 0; i < order.size() && !moved; ++i)
+            moved = order[i] != i;
+        if (moved) {
+            // `ticks` is a fresh array of this call that nothing else references.
+            nb::gil_scoped_release release;
+            kernels::permute_records(const_cast<unsigned char *>(src.data), src.itemsize, order.data(), order.size());
+        }
+        return nb::borrow(ticks);
+    }
+
+    nb::object result = np.attr("zeros")(order.size(), nb::arg("dtype") = dtype);
     RecordArrayView dst = record_view(result, "tick result");
     if (dst.length != order.size())
         fail(PyExc_ValueError, "tick result has the wrong length");
@@ -76,7 +118,7 @@ nb::object load_ticks(nb::handle self, nb::handle ticks) {
         fail(PyExc_TypeError, "DTYPES must describe a record type");
 
     std::vector<TickFieldCopy> copies;
-    for (nb::handle spec : self.attr(kFields.text())) {
+    for (nb::handle spec : fields) {
         nb::object name = spec[nb::int_(0)];
         const std::string text = nb::cast<std::string>(nb::str(name));
         nb::object scale = spec[nb::int_(2)];
