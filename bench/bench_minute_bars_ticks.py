@@ -1,6 +1,7 @@
 """Minute bars and HDF5 ticks: our stores against the floor (opening the file and reading the same
 rows) and against plain numpy implementations of the same steps, on synthetic stock data:
-a minute file of 500 trading days x 240 bars, a tick file of 4,800 ticks a day in shuffled order.
+a minute file of 500 trading days x 240 bars (stored plain, and chunked with gzip), a tick file of
+4,800 ticks a day in shuffled order.
 
     python bench/bench_minute_bars_ticks.py
 """
@@ -139,6 +140,11 @@ def interleaved_medians(fns, rounds=15, min_time=0.03):
     return [statistics.median(s) for s in samples]
 
 
+def _read_rows(h5_file, path, span):
+    with h5_file(str(path)) as h5:
+        return h5["data"][span[0]:span[1]]
+
+
 def run():
     q = importlib.import_module(QUARRYBIN)
     h5_file = q.h5_file
@@ -182,7 +188,7 @@ def run():
 
         got, want = store.get_minute_bar(CODE, dates[3], FIELDS), ref.get_minute_bar(CODE, dates[3], FIELDS)
         assert all(np.array_equal(got[n], want[n]) for n in FIELDS)
-        t_floor, t_ours, t_numpy = interleaved_medians([floor_minute, ours_minute, numpy_minute])
+        t_floor, t_ours, t_numpy = interleaved_medians([floor_minute, ours_minute, numpy_minute], rounds=25)
         rows.append(at_most(t_ours, t_floor, 1.1, "get_minute_bar (warm index)", "floor: open + read rows"))
         rows.append(info(t_ours, t_numpy, "get_minute_bar (warm index)", "plain numpy"))
 
@@ -208,15 +214,32 @@ def run():
 
         assert np.array_equal(cold(loader, CODE, tick_dates[0]),
                               numpy_ticks(h5_file, cls.FIELDS, cls.DTYPES, str(tick_path), tick_dates[0]))
-        t_floor, t_ours, t_numpy = interleaved_medians([floor_ticks, ours_ticks, numpy_tick_call])
+        t_floor, t_ours, t_numpy = interleaved_medians([floor_ticks, ours_ticks, numpy_tick_call], rounds=25)
         rows.append(at_most(t_ours, t_floor, 1.3, "get_ticks_by_date (cold memo)", "floor: open + read day"))
         rows.append(info(t_ours, t_numpy, "get_ticks_by_date (cold memo)", "plain numpy"))
 
-        # get_date_range: first and last value against the whole-column reading.
-        assert store.get_date_range(CODE) == ref.get_date_range(CODE) == (dates[0], dates[-1])
-        t_ours, t_numpy = interleaved_medians([lambda: store.get_date_range(CODE), lambda: ref.get_date_range(CODE)],
-                                              rounds=9)
-        rows.append(faster_by(t_ours, t_numpy, 20, "get_date_range (500 days)", "whole-column reading"))
+        # get_date_range: first and last value against the whole-column reading, on the plain file
+        # and on the same bars stored chunked and gzip-compressed (as stored minute files usually
+        # are: there the whole-column reading inflates every chunk).
+        (tmp / "minute_gz").mkdir()
+        gz_path = write_minute_file(tmp / "minute_gz" / f"{CODE}.h5", minute_bars(dates, 240, dtype=dtype),
+                                    chunks=(4096,), compression="gzip", compression_opts=4)
+        gz_store = q.H5MinBarStore(str(tmp / "minute_gz"))
+        gz_ref = NumpyMinBarStore(str(gz_path), h5_file)
+        for s, r, label, check in ((gz_store, gz_ref, "gzip chunks", True), (store, ref, "contiguous", False)):
+            assert s.get_date_range(CODE) == r.get_date_range(CODE) == (dates[0], dates[-1])
+            t_ours, t_numpy = interleaved_medians([lambda: s.get_date_range(CODE), lambda: r.get_date_range(CODE)],
+                                                  rounds=9)
+            case = f"get_date_range (500 days, {label})"
+            rows.append(faster_by(t_ours, t_numpy, 20, case, "whole-column reading") if check
+                        else info(t_ours, t_numpy, case, "whole-column reading"))
+        # get_minute_bar on the compressed file too (for information: inflating dominates there).
+        gz_store._get_index(CODE)
+        t_ours, t_floor = interleaved_medians([
+            lambda: gz_store.get_minute_bar(CODE, rotate("ours"), FIELDS),
+            lambda: _read_rows(h5_file, gz_path, spans[rotate("floor")]),
+        ], rounds=9)
+        rows.append(info(t_ours, t_floor, "get_minute_bar (gzip chunks)", "floor: open + read rows"))
 
         # get_empty, warm memo.
         store.get_empty(FIELDS, "CS")
