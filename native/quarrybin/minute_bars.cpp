@@ -124,6 +124,8 @@ nb::object build_minute_bars(nb::handle rows, nb::object fields) {
                 object_fields.push_back(nb::borrow(name));
                 continue;
             }
+            if (in->itemsize != out->itemsize)
+                fail(PyExc_ValueError, "field '" + text + "' changed size");
             c.op = BarFieldCopy::Op::Bytes;
             c.src.data = src.data + in->offset;
             c.src.stride = src.stride;
@@ -144,9 +146,12 @@ nb::object build_minute_bars(nb::handle rows, nb::object fields) {
         if (named)
             continue;
         // Not asked for: a defined NaN rather than whatever memory np.empty handed out.
+        std::optional<RawField> out = raw_field(dst, *limit);
+        if (!out || out->itemsize != sizeof(double))
+            fail(PyExc_ValueError, "minute-bar result lacks its limit prices");
         BarFieldCopy c;
         c.op = BarFieldCopy::Op::FillNaN;
-        c.dst_offset = raw_field(dst, *limit)->offset;
+        c.dst_offset = out->offset;
         copies.push_back(c);
     }
     {
