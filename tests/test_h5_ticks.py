@@ -171,3 +171,18 @@ def test_random_files_match_plain_numpy(quarrybin, tmp_path, seed):
     assert got.dtype == want.dtype
     for name in want.dtype.names:
         np.testing.assert_array_equal(got[name], want[name], err_msg=name)
+
+
+def test_subclass_layout_with_scales(quarrybin, tmp_path):
+    cls = quarrybin.H5TicksLoader
+
+    class Scaled(cls):  # the layout is read from the instance's class, scales divide the values
+        FIELDS = [(n, t, 100 if n in ("last_price", "time") else 1) for n, t, _ in cls.FIELDS]
+
+    arr = ticks(DAY, 50, seed=5)
+    write_tick_file(tmp_path / f"{CODE}.h5", {DAY: arr})
+    got = Scaled(str(tmp_path)).get_ticks_by_date(CODE, DAY)
+    want = reference_ticks(Scaled, arr)
+    for name in want.dtype.names:
+        np.testing.assert_array_equal(got[name], want[name], err_msg=name)
+    assert got["last_price"].max() < 1

@@ -71,9 +71,18 @@ bool can_reorder_in_place(nb::handle np, nb::handle ticks, const RecordArrayView
         if (scale == 1.0)
             unscaled.add(spec[nb::int_(0)]);
     }
-    for (nb::handle name : dtype.attr("names"))
+    nb::object layout = dtype.attr("fields");
+    for (nb::handle name : dtype.attr("names")) {
         if (!unscaled.contains(name))
             return false;
+        // Only the layout's own types pass through unchanged (uint32 -> float64 -> uint32 is exact).
+        nb::object type = layout[name][nb::int_(0)];
+        const std::string kind = nb::cast<std::string>(type.attr("kind"));
+        const std::size_t size = nb::cast<std::size_t>(type.attr("itemsize"));
+        const bool has_subarray = !type.attr("shape").equal(nb::tuple());
+        if (has_subarray || !((kind == "u" && size == 4) || (kind == "f" && size == 8)))
+            return false;
+    }
     return true;
 }
 
