@@ -97,7 +97,7 @@ class NumpyMinBarStore:
         return self._get_empty(tuple(fields), instrument_type)
 
 
-def numpy_ticks(h5_file, fields_spec, dtypes, path, date):
+def numpy_ticks(h5_file, layout_fields, dtypes, path, date):
     """The tick steps in plain numpy (window, sort by (date, time), layout conversion)."""
     with h5_file(path) as h5:
         try:
@@ -107,7 +107,7 @@ def numpy_ticks(h5_file, fields_spec, dtypes, path, date):
         except KeyError:
             return None
         new_ticks = np.zeros(len(t), dtype=dtypes)
-        for name, _, scale in fields_spec:
+        for name, _, scale in layout_fields:
             try:
                 new_ticks[name] = t[name] / float(scale)
             except ValueError:

@@ -64,12 +64,12 @@ bool can_reorder_in_place(nb::handle np, nb::handle ticks, const RecordArrayView
     if (src.stride != static_cast<std::ptrdiff_t>(src.itemsize) || !src.dtype.equal(dtype))
         return false;
     nb::set unscaled;
-    for (nb::handle spec : fields) {
-        const double scale = PyFloat_AsDouble(nb::object(spec[nb::int_(2)]).ptr());
+    for (nb::handle entry : fields) {
+        const double scale = PyFloat_AsDouble(nb::object(entry[nb::int_(2)]).ptr());
         if (scale == -1.0 && PyErr_Occurred())
             throw nb::python_error();
         if (scale == 1.0)
-            unscaled.add(spec[nb::int_(0)]);
+            unscaled.add(entry[nb::int_(0)]);
     }
     nb::object layout = dtype.attr("fields");
     for (nb::handle name : dtype.attr("names")) {
@@ -127,10 +127,10 @@ nb::object load_ticks(nb::handle self, nb::handle ticks) {
         fail(PyExc_TypeError, "DTYPES must describe a record type");
 
     std::vector<TickFieldCopy> copies;
-    for (nb::handle spec : fields) {
-        nb::object name = spec[nb::int_(0)];
+    for (nb::handle entry : fields) {
+        nb::object name = entry[nb::int_(0)];
         const std::string text = nb::cast<std::string>(nb::str(name));
-        nb::object scale = spec[nb::int_(2)];
+        nb::object scale = entry[nb::int_(2)];
         std::optional<kernels::ColumnView> in = field_column(src, text.c_str());  // ValueError: not a number
         nb::object out = dst_fields.attr("get")(name);  // a read-only mapping, not a dict
         if (!in || out.is_none())
