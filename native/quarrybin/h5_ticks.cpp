@@ -86,7 +86,8 @@ bool can_reorder_in_place(nb::handle np, nb::handle ticks, const RecordArrayView
     return true;
 }
 
-// Steps 2 to 5 on the dataset read for the date.
+// The ticks of the dataset read for a date: the trading-day window, the (date, time) order and
+// the tick layout, with zero for fields the file lacks.
 nb::object load_ticks(nb::handle self, nb::handle ticks) {
     RecordArrayView src = record_view(ticks, "ticks");
     std::optional<kernels::ColumnView> time = field_column(src, "time");

@@ -62,7 +62,8 @@ std::optional<RawField> raw_field(const RecordArrayView &view, nb::handle name) 
     return f;
 }
 
-// get_minute_bar steps 7 to 11: the result records of the rows read for one date.
+// The result records of the rows read for one date: the limit prices first, the named fields
+// (every field of the file when none are named) converted to their result types.
 nb::object build_minute_bars(nb::handle rows, nb::object fields) {
     nb::object np = G[kNp];
     nb::object f64 = np.attr("float64"), u64 = np.attr("uint64");
@@ -164,7 +165,10 @@ nb::object build_minute_bars(nb::handle rows, nb::object fields) {
     for (const nb::object &name : object_fields)
         result[name] = rows[name];
 
-    if (PyObject_Length(fields.ptr()) == 1)
+    const Py_ssize_t count = PyObject_Length(fields.ptr());
+    if (count < 0)
+        throw nb::python_error();
+    if (count == 1)
         return result[fields[nb::int_(0)]];
     return result;
 }
