@@ -63,7 +63,8 @@ def part_bars_and_ticks(root):
     store = H5MinBarStore(str(root / "minbar"))
     code = "600000.SH"
     first, last = store.get_date_range(code)
-    bars = store.get_minute_bar(code, last, ["datetime", "open_price", "close_price", "volume"])
+    bars = store.get_minute_bar(code, last, ["datetime", "open_price", "close_price", "volume", "high_limited",
+                                            "low_limited"])
     print(f"{code}: minute bars from {first} to {last}; {len(bars)} bars on {last} (first 3):")
     print(record_table(bars, 3))
     loader = H5TicksLoader(str(root / "ticks"))

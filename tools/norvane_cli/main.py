@@ -85,7 +85,10 @@ def cmd_bars(args):
     store = H5MinBarStore(str(existing_dir(args.min_path)))
     if f"{args.code}.h5" not in store._file_map and f"{args.code}-sample.h5" not in store._file_map:
         raise UserError(f"unknown code {args.code}: no minute-bar file {args.code}.h5 under {args.min_path}")
-    bars = store.get_minute_bar(args.code, args.date, args.fields or None)
+    try:
+        bars = store.get_minute_bar(args.code, args.date, args.fields or None)
+    except (KeyError, ValueError) as exc:  # a field the file does not have, or named twice
+        raise UserError(f"bad --fields for {args.code}: {exc}") from None
     if bars is None:
         first, last = store.get_date_range(args.code)
         raise UserError(f"no minute bars for {args.code} on {args.date} (the file covers {first} to {last})")
