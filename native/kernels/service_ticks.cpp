@@ -1,5 +1,6 @@
 #include "kernels/service_ticks.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -57,6 +58,21 @@ void copy_tick_column(const ColumnView &in, std::size_t n, const TickTarget &out
         }, n, out);
     } else {
         copy_with([&](std::size_t i) { return read_scalar(in, i); }, n, out);
+    }
+}
+
+void copy_tick_columns(const ColumnView *in, const TickTarget *out, std::size_t k, std::size_t n) {
+    constexpr std::size_t kBlock = 256;  // 256 records of the tick layout: ~55 KB
+    for (std::size_t start = 0; start < n; start += kBlock) {
+        const std::size_t count = std::min(kBlock, n - start);
+        const std::ptrdiff_t row = static_cast<std::ptrdiff_t>(start);
+        for (std::size_t j = 0; j < k; ++j) {
+            ColumnView c = in[j];
+            c.data += row * c.stride;
+            TickTarget t = out[j];
+            t.base += row * t.stride;
+            copy_tick_column(c, count, t);
+        }
     }
 }
 

@@ -31,6 +31,10 @@ struct StampUnit {
     std::int64_t us_div = 1;
 };
 
+// Copies k columns into their k fields, rows in blocks so the records being written stay in
+// cache across the columns (a column at a time over the whole array would sweep it k times).
+void copy_tick_columns(const ColumnView *in, const TickTarget *out, std::size_t k, std::size_t n);
+
 // The unit named by numpy's datetime64 unit code (count 1), or false when it is not one of
 // D, h, m, s, ms, us, ns.
 bool stamp_unit(const char *code, StampUnit &unit);

@@ -98,6 +98,33 @@ nb::object numeric_values(nb::handle values) {
     return arr;
 }
 
+// The columns of a 2-D numeric array (rows x `count`) as kernel views; the array is kept alive in
+// `owners`.
+std::vector<kernels::ColumnView> matrix_columns(nb::handle array, std::size_t count, std::vector<nb::object> &owners) {
+    nb::tuple shape = nb::borrow<nb::tuple>(array.attr("shape"));
+    if (nb::len(shape) != 2 || nb::cast<std::size_t>(shape[1]) != count)
+        throw nb::value_error("the tick columns do not form a table of the expected width (duplicate names?)");
+    const std::size_t rows = nb::cast<std::size_t>(shape[0]);
+    nb::tuple strides = nb::borrow<nb::tuple>(array.attr("strides"));
+    const std::ptrdiff_t row_stride = nb::cast<std::ptrdiff_t>(strides[0]);
+    const std::ptrdiff_t column_stride = nb::cast<std::ptrdiff_t>(strides[1]);
+    nb::dict iface = nb::borrow<nb::dict>(array.attr("__array_interface__"));
+    const auto *data = reinterpret_cast<const unsigned char *>(
+        nb::cast<std::uintptr_t>(nb::borrow<nb::tuple>(iface["data"])[0]));
+    if (rows > 0 && count > 0 && !data)
+        throw nb::value_error("the tick table has no data buffer");
+    kernels::ColumnView base = numeric_column(array.attr("dtype"), "tick values");
+    owners.push_back(nb::borrow(array));
+    std::vector<kernels::ColumnView> columns;
+    for (std::size_t j = 0; j < count; ++j) {
+        kernels::ColumnView c = base;
+        c.data = data + static_cast<std::ptrdiff_t>(j) * column_stride;
+        c.stride = row_stride;
+        columns.push_back(c);
+    }
+    return columns;
+}
+
 nb::object init(nb::object /*self*/) {
     G[kSystemLog].attr("debug")("OrvdataTicksLoader initiated");
     return nb::none();
@@ -159,8 +186,7 @@ nb::object get_data_by_client(nb::object self, nb::object market_code, nb::objec
         // Safe without the GIL: the views point into arrays held in `owners` and into our own
         // new array; no Python object is touched.
         nb::gil_scoped_release release;
-        for (std::size_t j = 0; j < columns.size(); ++j)
-            kernels::copy_tick_column(columns[j], n, out.fields[j]);
+        kernels::copy_tick_columns(columns.data(), out.fields.data(), columns.size(), n);
     }
     return out.array;
 }
@@ -205,59 +231,48 @@ nb::object get_ticks_by_api(nb::object self, nb::object market_code, nb::object 
         times = column_of(numeric_values(t), "time", owners, time_length);
     }
 
-    nb::object columns = df.attr("columns");
     nb::object dtypes = self.attr("DTYPES");
     std::vector<std::string> names = field_names(self, nb::len(dtypes));
-    nb::list missing;
-    for (const std::string &name : names) {
-        if (name == "date" || name == "time" || name == "open_interest")
-            continue;
-        int has = PySequence_Contains(columns.ptr(), nb::str(name.c_str()).ptr());
-        if (has < 0)
-            throw nb::python_error();
-        if (!has)
-            missing.append(nb::str(name.c_str()));
-    }
-    if (nb::len(missing) > 0) {
-        PyErr_SetObject(PyExc_KeyError, nb::str("{} not in index").format(nb::repr(missing)).ptr());
-        throw nb::python_error();
-    }
-    int has_oi = PySequence_Contains(columns.ptr(), nb::str("open_interest").ptr());
+    int has_oi = PySequence_Contains(df.attr("columns").ptr(), nb::str("open_interest").ptr());
     if (has_oi < 0)
         throw nb::python_error();
+    // The value columns in one selection (pandas raises KeyError naming any that is missing)
+    // and one conversion to a 2-D array, whose common type is what the row tuples would hold.
+    nb::list selected;
+    for (const std::string &name : names)
+        if (name != "date" && name != "time" && (name != "open_interest" || has_oi))
+            selected.append(nb::str(name.c_str()));
+    nb::object values = numeric_values(df[selected].attr("to_numpy")());
+    std::vector<kernels::ColumnView> value_columns = matrix_columns(values, nb::len(selected), owners);
 
     const std::size_t n = nb::len(df);
     OutRecords out = new_records(self, n);
     if (out.fields.size() != names.size())
         throw nb::value_error("FIELD_NAMES and DTYPES must name the same number of fields");
-    struct Copy {
-        kernels::ColumnView column;
-        kernels::TickTarget target;
-    };
-    std::vector<Copy> copies;
+    if (nb::len(values) != n)
+        throw nb::value_error("the tick columns' length differs from the table's");
+    std::vector<kernels::ColumnView> copy_columns;
+    std::vector<kernels::TickTarget> copy_targets;
     const kernels::TickTarget *date_target = nullptr, *time_target = nullptr;
+    std::size_t next_value = 0;
     for (std::size_t j = 0; j < names.size(); ++j) {
         const std::string &name = names[j];
         if (name == "date") {
             date_target = &out.fields[j];
-            if (!native_stamps)
-                copies.push_back({dates, out.fields[j]});
-            continue;
-        }
-        if (name == "time") {
+            if (!native_stamps) {
+                copy_columns.push_back(dates);
+                copy_targets.push_back(out.fields[j]);
+            }
+        } else if (name == "time") {
             time_target = &out.fields[j];
-            if (!native_stamps)
-                copies.push_back({times, out.fields[j]});
-            continue;
-        }
-        if (name == "open_interest" && !has_oi)
-            continue;  // stays 0.0
-        std::size_t length = 0;
-        kernels::ColumnView c = column_of(numeric_values(df[name.c_str()].attr("to_numpy")()), name.c_str(),
-                                          owners, length);
-        if (length != n)
-            throw nb::value_error("a tick column's length differs from the table's");
-        copies.push_back({c, out.fields[j]});
+            if (!native_stamps) {
+                copy_columns.push_back(times);
+                copy_targets.push_back(out.fields[j]);
+            }
+        } else if (name != "open_interest" || has_oi) {
+            copy_columns.push_back(value_columns[next_value++]);
+            copy_targets.push_back(out.fields[j]);
+        }  // a missing open_interest stays 0.0
     }
     if ((native_stamps && stamp_length != n) || (!native_stamps && (date_length != n || time_length != n)))
         throw nb::value_error("orig_time's length differs from the table's");
@@ -279,8 +294,7 @@ nb::object get_ticks_by_api(nb::object self, nb::object market_code, nb::object 
         nb::gil_scoped_release release;
         if (native_stamps)
             kernels::write_date_time(stamps, n, unit, *date_target, *time_target);
-        for (const Copy &c : copies)
-            kernels::copy_tick_column(c.column, n, c.target);
+        kernels::copy_tick_columns(copy_columns.data(), copy_targets.data(), copy_columns.size(), n);
     }
     return out.array;
 }
