@@ -22,10 +22,10 @@ def day_of_ticks(n=4800):
     rng = np.random.default_rng(0)
     start = np.datetime64("2024-01-02T09:30:00", "ns")
     steps = np.cumsum(rng.integers(1, 6_000_000_000, n))
-    table = pd.DataFrame({"orig_time": pd.to_datetime(start + steps.astype("m8[ns]"))})
+    columns = {"orig_time": pd.to_datetime(start + steps.astype("m8[ns]"))}
     for name in varorize.TICK_FIELDS[2:]:
-        table[name] = rng.uniform(1, 1e5, n)
-    return table
+        columns[name] = rng.uniform(1, 1e5, n)
+    return pd.DataFrame(columns)
 
 
 def plain_table_path(quarrybin, loader, varorize):

@@ -251,3 +251,32 @@ def test_table_path_empty_and_invalid_tables(quarrybin, service):
     service.ticks = tick_table(pd.to_datetime(["2024-01-02 09:30", None]))
     with pytest.raises(ValueError, match=r"missing time stamp \(NaT\) at row 1"):
         loader.get_ticks_by_api("X", 20240102)
+
+
+def _with_text_column(t):
+    return t.assign(symbol="PF").set_index("orig_time")
+
+
+@pytest.mark.parametrize(
+    "shape",
+    [
+        lambda t: t.set_index("orig_time"),  # stamps as the only index level
+        lambda t: t,  # stamps as a column beside a default (unnamed) index
+        lambda t: t.assign(market_code="X").set_index(["market_code", "orig_time"]).iloc[::-1],
+        lambda t: t.astype({"volume": "int64", "a1": "float32", "b1_v": "uint16"}).set_index("orig_time"),
+        _with_text_column,  # a text column among the values
+        lambda t: pd.concat([t.set_index("orig_time"), t.set_index("orig_time")[["a1"]]], axis=1),  # "a1" twice
+        lambda t: t.set_index("orig_time").drop(columns="b5_v"),  # a missing column
+    ],
+)
+def test_table_path_reads_every_table_shape_like_the_row_tuples(quarrybin, service, shape):
+    stamps = pd.Series(pd.to_datetime("2024-01-02 09:30") + pd.to_timedelta(np.arange(40) * 2999, unit="ms"))
+    service.table = shape(tick_table(stamps, seed=5))
+    loader = quarrybin.OrvdataTicksLoader()
+    try:
+        expected = reference_table_path(quarrybin, loader, service.table)
+    except (ValueError, KeyError) as error:
+        with pytest.raises(type(error), match="not in index" if isinstance(error, KeyError) else ""):
+            loader.get_ticks_by_api("X", 20240102)
+        return
+    assert loader.get_ticks_by_api("X", 20240102).tobytes() == expected.tobytes()

@@ -20,7 +20,7 @@ using namespace nb::literals;
 
 namespace {
 
-const Name kNp{"np"}, kVarorize{"varorize"}, kSystemLog{"system_log"};
+const Name kNp{"np"}, kPd{"pd"}, kVarorize{"varorize"}, kSystemLog{"system_log"};
 const Name kDateToNumber{"date_to_number"}, kTimeToNumber{"time_to_number"};
 
 constexpr const char *kSwitchMessage =
@@ -98,13 +98,14 @@ nb::object numeric_values(nb::handle values) {
     return arr;
 }
 
-// The columns of a 2-D numeric array (rows x `count`) as kernel views; the array is kept alive in
+// The columns of a 2-D numeric array as kernel views; the array is kept alive in
 // `owners`.
-std::vector<kernels::ColumnView> matrix_columns(nb::handle array, std::size_t count, std::vector<nb::object> &owners) {
+std::vector<kernels::ColumnView> matrix_columns(nb::handle array, std::vector<nb::object> &owners) {
     nb::tuple shape = nb::borrow<nb::tuple>(array.attr("shape"));
-    if (nb::len(shape) != 2 || nb::cast<std::size_t>(shape[1]) != count)
-        throw nb::value_error("the tick columns do not form a table of the expected width (duplicate names?)");
+    if (nb::len(shape) != 2)
+        throw nb::value_error("the tick columns must form a 2-D table");
     const std::size_t rows = nb::cast<std::size_t>(shape[0]);
+    const std::size_t count = nb::cast<std::size_t>(shape[1]);
     nb::tuple strides = nb::borrow<nb::tuple>(array.attr("strides"));
     const std::ptrdiff_t row_stride = nb::cast<std::ptrdiff_t>(strides[0]);
     const std::ptrdiff_t column_stride = nb::cast<std::ptrdiff_t>(strides[1]);
@@ -191,13 +192,103 @@ nb::object get_data_by_client(nb::object self, nb::object market_code, nb::objec
     return out.array;
 }
 
+// Where the table path reads the time stamps and the value columns from.
+struct TableParts {
+    nb::object orig_time;  // Series or Index of the time stamps
+    nb::object values;     // 2-D numeric array
+    std::vector<std::size_t> positions;  // column of `values` of each selected field, in order
+    bool has_open_interest = false;
+};
+
+std::vector<std::string> value_names(const std::vector<std::string> &names, bool has_open_interest) {
+    std::vector<std::string> selected;
+    for (const std::string &name : names)
+        if (name != "date" && name != "time" && (name != "open_interest" || has_open_interest))
+            selected.push_back(name);
+    return selected;
+}
+
+bool contains(nb::handle container, nb::handle item) {
+    int r = PySequence_Contains(container.ptr(), item.ptr());
+    if (r < 0)
+        throw nb::python_error();
+    return r != 0;
+}
+
+bool numeric_kind(nb::handle array) {
+    std::string kind = nb::cast<std::string>(array.attr("dtype").attr("kind"));
+    return kind == "b" || kind == "i" || kind == "u" || kind == "f";
+}
+
+// The usual service table (named index levels that clash with no column, unique columns, numeric
+// values, datetime64 stamps) is read in place: reset_index would only move its index levels into
+// columns, so reading the levels and the columns directly gives the same values without copying
+// the table. Anything else returns false and takes the literal steps, with their own errors.
+bool read_in_place(nb::handle df, const std::vector<std::string> &names, TableParts &parts) {
+    if (!nb::isinstance(df, G[kPd].attr("DataFrame")))
+        return false;
+    nb::object index = df.attr("index"), columns = df.attr("columns");
+    if (!nb::cast<bool>(columns.attr("is_unique")))
+        return false;
+    nb::object levels = nb::steal(PySequence_List(index.attr("names").ptr()));
+    if (!levels.is_valid())
+        throw nb::python_error();
+    nb::object level_set = nb::steal(PySet_New(levels.ptr()));
+    if (!level_set.is_valid())
+        throw nb::python_error();
+    if (static_cast<std::size_t>(PySet_Size(level_set.ptr())) != nb::len(levels))
+        return false;
+    for (nb::handle level : levels)
+        if (!PyUnicode_CheckExact(level.ptr()) || contains(columns, level))
+            return false;
+    nb::str orig_time("orig_time");
+    if (contains(level_set, orig_time))
+        parts.orig_time = index.attr("get_level_values")(orig_time);
+    else if (contains(columns, orig_time))
+        parts.orig_time = df[orig_time];
+    else
+        return false;
+    if (nb::cast<std::string>(parts.orig_time.attr("dtype").attr("kind")) != "M")
+        return false;
+    for (const std::string &name : names)
+        if (name != "date" && name != "time" && contains(level_set, nb::str(name.c_str())))
+            return false;
+    parts.has_open_interest = contains(columns, nb::str("open_interest"));
+    nb::list selected;
+    for (const std::string &name : value_names(names, parts.has_open_interest))
+        selected.append(nb::str(name.c_str()));
+    // Column positions by name (the columns are unique): a dict is far cheaper than get_indexer.
+    nb::dict position_of;
+    std::size_t position = 0;
+    for (nb::handle column : columns)
+        position_of[column] = nb::int_(position++);
+    for (nb::handle name : selected) {
+        PyObject *p = PyDict_GetItemWithError(position_of.ptr(), name.ptr());
+        if (!p) {
+            if (PyErr_Occurred())
+                throw nb::python_error();
+            return false;  // a missing column: the literal steps raise pandas' KeyError
+        }
+        parts.positions.push_back(nb::cast<std::size_t>(nb::handle(p)));
+    }
+    parts.values = df.attr("to_numpy")();
+    return numeric_kind(parts.values);
+}
+
 nb::object get_ticks_by_api(nb::object self, nb::object market_code, nb::object date) {
     nb::object np = G[kNp];
     nb::object df = G[kVarorize].attr("get_price")(market_code, date, date, "tick");
     if (df.is_none())
         return nb::none();
-    df = df.attr("reset_index")();
-    nb::object orig_time = df.attr("orig_time");  // AttributeError when the table has no time stamps
+    std::vector<std::string> names = field_names(self, nb::len(nb::object(self.attr("DTYPES"))));
+
+    TableParts parts;
+    bool in_place = read_in_place(df, names, parts);
+    if (!in_place) {
+        parts = TableParts();
+        df = df.attr("reset_index")();
+        parts.orig_time = df.attr("orig_time");  // AttributeError when the table has no time stamps
+    }
 
     std::vector<nb::object> owners;
     // Date and time numbers: natively from the datetime64 values when the column holds them,
@@ -206,12 +297,17 @@ nb::object get_ticks_by_api(nb::object self, nb::object market_code, nb::object 
     kernels::StampUnit unit;
     kernels::ColumnView stamps, dates, times;
     std::size_t stamp_length = 0, date_length = 0, time_length = 0;
+    nb::object orig_time = parts.orig_time;
     nb::object dtype = orig_time.attr("dtype");
     if (nb::cast<std::string>(dtype.attr("kind")) == "M") {
         nb::object wall = orig_time;
         nb::object tz = nb::getattr(dtype, "tz", nb::none());
-        if (!tz.is_none())
-            wall = orig_time.attr("dt").attr("tz_localize")(nb::none());  // local wall-clock time
+        if (!tz.is_none()) {
+            // Local wall-clock time, as .dt.date / .dt.time give it.
+            nb::object target = in_place && !nb::isinstance(orig_time, G[kPd].attr("Series")) ? orig_time
+                                                                                             : orig_time.attr("dt");
+            wall = target.attr("tz_localize")(nb::none());
+        }
         nb::object values = wall.attr("to_numpy")();
         if (nb::isinstance(values, np.attr("ndarray")) &&
             nb::cast<std::string>(values.attr("dtype").attr("kind")) == "M") {
@@ -224,32 +320,44 @@ nb::object get_ticks_by_api(nb::object self, nb::object market_code, nb::object 
         }
     }
     if (!native_stamps) {
+        if (in_place) {
+            // Unusual stamps: take the literal steps after all.
+            parts = TableParts();
+            in_place = false;
+            df = df.attr("reset_index")();
+            orig_time = parts.orig_time = df.attr("orig_time");
+        }
         nb::object dt = orig_time.attr("dt");
         nb::object d = dt.attr("date").attr("apply")(G[kDateToNumber]);
         nb::object t = dt.attr("time").attr("apply")(G[kTimeToNumber]);
         dates = column_of(numeric_values(d), "date", owners, date_length);
         times = column_of(numeric_values(t), "time", owners, time_length);
     }
-
-    nb::object dtypes = self.attr("DTYPES");
-    std::vector<std::string> names = field_names(self, nb::len(dtypes));
-    int has_oi = PySequence_Contains(df.attr("columns").ptr(), nb::str("open_interest").ptr());
-    if (has_oi < 0)
-        throw nb::python_error();
-    // The value columns in one selection (pandas raises KeyError naming any that is missing)
-    // and one conversion to a 2-D array, whose common type is what the row tuples would hold.
-    nb::list selected;
-    for (const std::string &name : names)
-        if (name != "date" && name != "time" && (name != "open_interest" || has_oi))
+    if (!in_place) {
+        // The value columns in one selection (pandas raises KeyError naming any that is missing)
+        // and one conversion to a 2-D array, whose common type is what the row tuples would hold.
+        parts.has_open_interest = contains(df.attr("columns"), nb::str("open_interest"));
+        nb::list selected;
+        for (const std::string &name : value_names(names, parts.has_open_interest))
             selected.append(nb::str(name.c_str()));
-    nb::object values = numeric_values(df[selected].attr("to_numpy")());
-    std::vector<kernels::ColumnView> value_columns = matrix_columns(values, nb::len(selected), owners);
+        parts.values = numeric_values(df[selected].attr("to_numpy")());
+        nb::tuple shape = nb::borrow<nb::tuple>(parts.values.attr("shape"));
+        if (nb::len(shape) != 2 || nb::cast<std::size_t>(shape[1]) != nb::len(selected))
+            throw nb::value_error("the tick columns do not form a table of the expected width (duplicate names?)");
+        parts.positions.clear();
+        for (std::size_t j = 0; j < nb::len(selected); ++j)
+            parts.positions.push_back(j);
+    }
+    std::vector<kernels::ColumnView> value_columns = matrix_columns(parts.values, owners);
+    for (std::size_t p : parts.positions)
+        if (p >= value_columns.size())
+            throw nb::value_error("a tick column lies outside the table");
 
     const std::size_t n = nb::len(df);
     OutRecords out = new_records(self, n);
     if (out.fields.size() != names.size())
         throw nb::value_error("FIELD_NAMES and DTYPES must name the same number of fields");
-    if (nb::len(values) != n)
+    if (nb::len(parts.values) != n)
         throw nb::value_error("the tick columns' length differs from the table's");
     std::vector<kernels::ColumnView> copy_columns;
     std::vector<kernels::TickTarget> copy_targets;
@@ -269,8 +377,10 @@ nb::object get_ticks_by_api(nb::object self, nb::object market_code, nb::object 
                 copy_columns.push_back(times);
                 copy_targets.push_back(out.fields[j]);
             }
-        } else if (name != "open_interest" || has_oi) {
-            copy_columns.push_back(value_columns[next_value++]);
+        } else if (name != "open_interest" || parts.has_open_interest) {
+            if (next_value >= parts.positions.size())
+                throw nb::value_error("the tick table lacks a selected column");
+            copy_columns.push_back(value_columns[parts.positions[next_value++]]);
             copy_targets.push_back(out.fields[j]);
         }  // a missing open_interest stays 0.0
     }
