@@ -10,9 +10,6 @@ form answers:
   (`market_code`, `orig_time`).
 `_price_source`, when set, replaces the shaping and answers every call itself.
 """
-import numpy as np
-import pandas as pd
-
 from . import errors, futures  # noqa: F401
 
 __version__ = "2.11.12"
@@ -30,6 +27,11 @@ _auction_source = None
 
 
 def _raw_columns(ticks):
+    # numpy and pandas are imported on use: importing the client stays light (and possible in a
+    # subinterpreter, where numpy refuses to load).
+    import numpy as np
+    import pandas as pd
+
     stamps = pd.DatetimeIndex(ticks["orig_time"])
     if stamps.tz is not None:
         stamps = stamps.tz_localize(None)  # the exchange's wall-clock time
