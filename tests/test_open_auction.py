@@ -139,3 +139,21 @@ def test_argument_types(quarrybin, service, args, name, got):
     with pytest.raises(TypeError, match=rf"^Argument '{name}' has incorrect type \(expected \w+, got {got}\)$"):
         store.get_open_auction_info(*args)
     assert service.calls == []
+
+
+def test_engine_bundle_asks_only_for_dates_after_what_it_keeps(quarrybin, env, service, tmp_path):
+    store = quarrybin.OpenAuctionVolumeStore(str(tmp_path), 20240108)
+    inst = env.get_instrument(CODE)
+
+    def bundle(end):
+        return AutomaticUpdateBundle(path=str(tmp_path), filename="open_auction_volume.h5",
+                                     api=store.get_open_auction_info, fields=["volume"], end_date=end)
+
+    service.answer = auction_table([(0, 100), (1, 200), (2, 300)])
+    store._auto_update_bundle_module = bundle(20240104)
+    assert store.get_open_auction_volume(inst, pd.Timestamp("2024-01-04 09:25")) == 300.0
+    service.answer = auction_table([(3, 400), (4, 500)])
+    store._auto_update_bundle_module = bundle(20240108)
+    assert store.get_open_auction_volume(inst, pd.Timestamp("2024-01-02 09:25")) == 100.0
+    assert store.get_open_auction_volume(inst, pd.Timestamp("2024-01-08 09:25")) == 500.0
+    assert [call[1:3] for call in service.calls] == [(20050104, 20240104), (20240105, 20240108)]
