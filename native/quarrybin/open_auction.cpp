@@ -78,6 +78,12 @@ nb::object get_open_auction_info(nb::object /*self*/, nb::object market_code, nb
 
 void define_open_auction(nb::module_ m) {
     PyClass(m, "OpenAuctionVolumeStore")
+        .doc("Opening-auction volumes and the data service's auction records.\n\n"
+             "The store is built disabled (init is False) and creates no bundle. An enabled store "
+             "would probe the data service's get_open_auction_info, set init to True and build "
+             "AutomaticUpdateBundle(path=auto_update_bundle_path, filename=\"open_auction_volume.h5\", "
+             "api=self.get_open_auction_info, fields=[\"volume\"], end_date=end_date) as "
+             "_auto_update_bundle_module, which get_open_auction_volume needs.")
         .def(
             "__init__",
             [](nb::object self, nb::object auto_update_bundle_path, nb::object /*end_date*/) {
