@@ -280,3 +280,30 @@ def test_table_path_reads_every_table_shape_like_the_row_tuples(quarrybin, servi
             loader.get_ticks_by_api("X", 20240102)
         return
     assert loader.get_ticks_by_api("X", 20240102).tobytes() == expected.tobytes()
+
+
+def test_concurrent_loads_agree(quarrybin, service):
+    """Both paths copy with the GIL released; threads loading at once get the serial answers."""
+    import threading
+
+    stamps = pd.Series(pd.to_datetime("2024-01-02 09:30") + pd.to_timedelta(np.arange(3000) * 3001, unit="ms"))
+    service.ticks = tick_table(stamps, seed=9)
+    loader = quarrybin.OrvdataTicksLoader()
+    expected = {"client": loader.get_data_by_client("X", 20240102).tobytes(),
+                "table": loader.get_ticks_by_api("X", 20240102).tobytes()}
+    barrier, results = threading.Barrier(4), []
+
+    def work(i):
+        barrier.wait()
+        for _ in range(5):
+            if i % 2:
+                results.append(("client", loader.get_data_by_client("X", 20240102).tobytes()))
+            else:
+                results.append(("table", loader.get_ticks_by_api("X", 20240102).tobytes()))
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert len(results) == 20 and all(data == expected[path] for path, data in results)
