@@ -69,14 +69,11 @@ std::optional<kernels::ColumnView> field_column(const RecordArrayView &view, con
     nb::object fields = view.dtype.attr("fields");
     if (fields.is_none())
         return std::nullopt;
-    // dtype.fields is a read-only mapping proxy, not a dict: use the generic mapping protocol.
+    nb::dict fd = nb::borrow<nb::dict>(fields);
     nb::str key(name);
-    int has = PySequence_Contains(fields.ptr(), key.ptr());
-    if (has < 0)
-        throw nb::python_error();
-    if (!has)
+    if (!fd.contains(key))
         return std::nullopt;
-    nb::tuple info = nb::borrow<nb::tuple>(fields[key]);
+    nb::tuple info = nb::borrow<nb::tuple>(fd[key]);
     kernels::ColumnView c = numeric_column(info[0], name);
     std::size_t offset = nb::cast<std::size_t>(info[1]);
     if (offset + static_cast<std::size_t>(c.itemsize) > view.itemsize) {
