@@ -2,6 +2,8 @@
 
 #include <bit>
 
+#include <nanobind/stl/string.h>  // nb::cast<std::string>
+
 namespace norvane {
 
 RecordArrayView record_view(nb::handle array, const char *what) {
