@@ -126,7 +126,6 @@ def test_constructor_argument_types(quarrybin, env, service, args, name, got):
     assert service.calls == []
 
 
-@pytest.mark.filterwarnings("ignore:The 'warn' method is deprecated:DeprecationWarning")
 def test_lookup_through_the_bundle_is_memoised(quarrybin, env, service, user_log, tmp_path, monkeypatch):
     store = quarrybin.FuturesTradingParametersStore(str(tmp_path), 20240104, {})
     rb = env.get_instrument("RB2505")
