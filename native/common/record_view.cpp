@@ -2,6 +2,8 @@
 
 #include <bit>
 
+#include <nanobind/stl/string.h>  // nb::cast<std::string> of dtype kind / byte order
+
 namespace norvane {
 
 RecordArrayView record_view(nb::handle array, const char *what) {
@@ -67,11 +69,14 @@ std::optional<kernels::ColumnView> field_column(const RecordArrayView &view, con
     nb::object fields = view.dtype.attr("fields");
     if (fields.is_none())
         return std::nullopt;
-    nb::dict fd = nb::borrow<nb::dict>(fields);
+    // dtype.fields is a mappingproxy, not a dict: use the generic mapping protocol.
     nb::str key(name);
-    if (!fd.contains(key))
+    int has = PySequence_Contains(fields.ptr(), key.ptr());
+    if (has < 0)
+        throw nb::python_error();
+    if (!has)
         return std::nullopt;
-    nb::tuple info = nb::borrow<nb::tuple>(fd[key]);
+    nb::tuple info = nb::borrow<nb::tuple>(fields[key]);
     kernels::ColumnView c = numeric_column(info[0], name);
     std::size_t offset = nb::cast<std::size_t>(info[1]);
     if (offset + static_cast<std::size_t>(c.itemsize) > view.itemsize) {

@@ -1,0 +1,125 @@
+#include "kernels/algo_daily_bars.hpp"
+
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "kernels/data_error.hpp"
+
+namespace norvane::kernels {
+
+namespace {
+
+inline double load_double(const ColumnView &c, std::size_t i) { return to_double(read_scalar(c, i)); }
+
+inline std::int64_t floor_div(std::int64_t a, std::int64_t b) {
+    std::int64_t q = a / b;
+    return (a % b != 0 && ((a < 0) != (b < 0))) ? q - 1 : q;
+}
+
+bool is_integer_kind(const ColumnView &c) { return c.kind != NumKind::Float; }
+
+}  // namespace
+
+double DayPrices::twap() const {
+    return close_count ? close_sum / static_cast<double>(close_count) : std::numeric_limits<double>::quiet_NaN();
+}
+
+double DayPrices::vwap(double contract_multiplier) const {
+    if (limit_price())
+        return first_high;  // the limit price itself, no arithmetic
+    return (turnover_sum / volume_sum) / contract_multiplier;
+}
+
+std::vector<IndexRecord> kept_index_records(const ColumnView &date, const ColumnView &line_no, std::size_t n,
+                                            std::int64_t start_date) {
+    std::vector<IndexRecord> kept;
+    for (std::size_t i = 0; i < n; ++i) {
+        std::int64_t d = to_int64(read_scalar(date, i));
+        if (d >= start_date)
+            kept.push_back({d, to_int64(read_scalar(line_no, i))});
+    }
+    return kept;
+}
+
+AlgoResult algo_daily_bars(const std::vector<IndexRecord> &days, const MinuteColumns &cols, std::int64_t start_min,
+                           std::int64_t end_min, bool keep_rows) {
+    AlgoResult out;
+    out.days.resize(days.size());
+    if (days.empty())
+        return out;
+    // Day i owns rows [line_no[i], line_no[i + 1]) (the last day runs to the end); this is what a
+    // forward fill of the dates set at each line_no gives. Blocks must be ordered and in range.
+    const std::int64_t first = cols.first_row;
+    const std::int64_t end_row = first + static_cast<std::int64_t>(cols.n_rows);
+    if (days.front().line_no != first)
+        throw DataError("minute index: the first kept line_no does not match the rows read");
+    for (std::size_t i = 0; i < days.size(); ++i) {
+        const std::int64_t ln = days[i].line_no;
+        if (ln < first || ln > end_row || (i > 0 && ln < days[i - 1].line_no))
+            throw DataError("minute index: line_no " + std::to_string(ln) + " of date " + std::to_string(days[i].date) +
+                            " is out of order or beyond the data (" + std::to_string(end_row) + " rows)");
+    }
+    const bool int_time = is_integer_kind(cols.orig_time);
+    const bool int_volume = is_integer_kind(cols.volume);
+    const bool signed_volume = cols.volume.kind == NumKind::Int;
+    const std::int64_t start_off = start_min * 100, end_off = end_min * 100;
+    const double start_off_f = static_cast<double>(start_off), end_off_f = static_cast<double>(end_off);
+
+    for (std::size_t d = 0; d < days.size(); ++d) {
+        AlgoDay &day = out.days[d];
+        day.date = days[d].date;
+        day.kept_begin = out.kept_rows.size();
+        const std::int64_t lo = days[d].line_no;
+        const std::int64_t hi = d + 1 < days.size() ? days[d + 1].line_no : end_row;
+        std::int64_t vol_i = 0;
+        std::uint64_t vol_u = 0;
+        double vol_f = 0.0;
+        for (std::int64_t r = lo; r < hi; ++r) {
+            const std::size_t i = static_cast<std::size_t>(r - first);
+            bool inside;
+            if (int_time) {
+                const std::int64_t t = to_int64(read_scalar(cols.orig_time, i));
+                const std::int64_t base = floor_div(t, 1000000) * 1000000;
+                inside = base + start_off <= t && t <= base + end_off;
+            } else {
+                const double t = load_double(cols.orig_time, i);
+                const double base = std::floor(t / 1000000.0) * 1000000.0;
+                inside = base + start_off_f <= t && t <= base + end_off_f;
+            }
+            if (!inside)
+                continue;
+            const Scalar v = read_scalar(cols.volume, i);
+            const double vd = to_double(v);
+            if (int_volume) {
+                if (signed_volume)
+                    vol_i = static_cast<std::int64_t>(static_cast<std::uint64_t>(vol_i) + static_cast<std::uint64_t>(v.i));
+                else
+                    vol_u += v.u;
+            } else if (vd == vd) {
+                vol_f += vd;
+            }
+            day.prices.add(load_double(cols.close, i), vd, load_double(cols.turnover, i), load_double(cols.high, i),
+                           load_double(cols.low, i));
+            if (keep_rows)
+                out.kept_rows.push_back(r);
+        }
+        if (int_volume)
+            day.volume = signed_volume ? static_cast<std::uint64_t>(vol_i) : vol_u;
+        else
+            day.volume = to_uint64(Scalar{Scalar::F, 0, 0, vol_f});  // truncation, as a float-to-u8 cast
+        day.kept_end = out.kept_rows.size();
+        out.kept_total += day.prices.count;
+    }
+    return out;
+}
+
+DayPrices day_prices(const ColumnView &volume, const ColumnView &turnover, const ColumnView &high,
+                     const ColumnView &low, std::size_t n) {
+    DayPrices p;
+    for (std::size_t i = 0; i < n; ++i)
+        p.add(0.0, load_double(volume, i), load_double(turnover, i), load_double(high, i), load_double(low, i));
+    return p;
+}
+
+}  // namespace norvane::kernels
