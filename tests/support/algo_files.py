@@ -120,7 +120,9 @@ def reference_from_arrays(index, six, update_start_date, start_min, end_min, con
     first = int(index["line_no"][0])
     df = pd.DataFrame({name: six[name] for name in SIX}, index=np.arange(first, first + len(six)))
     df["date"] = np.nan
-    df.loc[index["line_no"].astype(np.int64), "date"] = index["date"].astype(np.float64)
+    # (a trading date without any bar at the very end has no row to carry its label)
+    inside = index["line_no"] < first + len(six)
+    df.loc[index["line_no"][inside].astype(np.int64), "date"] = index["date"][inside].astype(np.float64)
     df["date"] = df["date"].ffill()
     base = (df["orig_time"] // 1000000) * 1000000
     df = df[(base + start_min * 100 <= df["orig_time"]) & (df["orig_time"] <= base + end_min * 100)]
