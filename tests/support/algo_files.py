@@ -174,46 +174,50 @@ class _Instrument:
         self.contract_multiplier = contract_multiplier
 
 
-def query_worker(algo_dir, min_dir, codes, windows, deadline, expected, out):
-    """Queries every (code, window) with a fresh store until `deadline`; every array must be a
-    prefix of the full expected bars. Reports the number of queries or the first error."""
-    from support import QUARRYBIN
+def query_worker(algo_dir, min_dir, codes, windows, start, duration, expected, out):
+    """Once `start` is set, queries every (code, window) with a fresh store for `duration` seconds;
+    every array must be the expected bars of one version of the file. Reports the number of
+    queries or the first error."""
     import importlib
     import time
     import traceback
-    quarrybin = importlib.import_module(QUARRYBIN)
-    done = 0
+    from support import QUARRYBIN
     try:
-        while time.time() < deadline:
+        quarrybin = importlib.import_module(QUARRYBIN)
+        start.wait(60)
+        deadline = time.monotonic() + duration
+        done = 0
+        while time.monotonic() < deadline:
             store = quarrybin.AlgoStore(algo_dir, min_dir)
             for code in codes:
                 for w in windows:
                     got = store.get_bars(_Instrument(code), *w)
-                    want = expected[(code, w)][: len(got)]
                     assert len(got) > 0
-                    assert_bars_equal(got, want)
+                    assert got.tobytes() == expected[(code, w)][: len(got)].tobytes()
                     done += 1
         out.put(("ok", done))
     except BaseException:
         out.put(("error", traceback.format_exc()))
 
 
-def updater_worker(min_dir, versions, pause):
+def updater_worker(min_dir, versions, start, pause):
     """Replaces each minute file by longer copies, one version after another."""
     import time
+    start.wait(60)
     for step in range(1, len(next(iter(versions.values())))):
+        time.sleep(pause)
         for code, files in versions.items():
             data, index = files[step]
             replace_minute_file(os.path.join(min_dir, f"{code}.h5"), data, index)
-        time.sleep(pause)
 
 
-def churn_worker(algo_dir, roots, codes, windows):
+def churn_worker(algo_dir, roots, codes, windows, ready):
     """Writes algo files without end: alternating between a short and a long version of the minute
-    files makes every query rebuild or extend its dataset. Killed from outside."""
-    from support import QUARRYBIN
+    files makes every query rebuild or extend its datasets. Killed from outside."""
     import importlib
+    from support import QUARRYBIN
     quarrybin = importlib.import_module(QUARRYBIN)
+    ready.set()
     i = 0
     while True:
         store = quarrybin.AlgoStore(algo_dir, roots[i % len(roots)])
