@@ -288,6 +288,23 @@ def test_native_computation_matches_pandas(quarrybin, tmp_path, seed):
         np.testing.assert_array_equal(got["VWAP"][limit], expected["VWAP"][limit])  # limit prices exact
 
 
+@pytest.mark.parametrize("types", [
+    {"orig_time": ">u8", "close_price": ">f8", "volume": ">f8", "total_turnover": ">f8", "high_price": ">f8",
+     "low_price": ">f8"},
+    {"orig_time": "<i8", "volume": "<i8", "total_turnover": "<i8"},
+])
+def test_any_numeric_field_types_are_read(quarrybin, tmp_path, types):
+    data, index = make_minute_data(6, night=True, seed=13, flat_days={2})
+    data["total_turnover"] = np.round(data["total_turnover"])
+    new_dtype = np.dtype([(n, types.get(n, t)) for n, (t, _) in data.dtype.fields.items()])
+    index = index.astype([("date", ">i8"), ("line_no", ">i4")])
+    path = write_minute_file(str(tmp_path / "min" / "X.h5"), data.astype(new_dtype), index)
+    store = quarrybin.AlgoStore(str(tmp_path / "algo"), str(tmp_path / "min"))
+    got = store.get_bars(Inst("X", 10), 1000, 2200)
+    assert len(got) == 6
+    assert_bars_equal(got, reference_algo_bars(path, 0, 1000, 2200, 10), rtol=1e-12)
+
+
 def test_index_blocks_beyond_the_data_are_refused(quarrybin, tmp_path):
     store = quarrybin.AlgoStore(str(tmp_path / "algo"), str(tmp_path / "min"))
     data, index = make_minute_data(2, seed=1)

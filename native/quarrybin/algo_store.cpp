@@ -61,6 +61,14 @@ public:
         }
     }
     const nb::object &get() const { return file_; }
+    void close_quietly() {
+        nb::object f = std::move(file_);
+        PyObject *r = PyObject_CallMethod(f.ptr(), "close", nullptr);
+        if (r)
+            Py_DECREF(r);
+        else
+            PyErr_Clear();  // a damaged file may not close cleanly; it is set aside next
+    }
     void close() {
         nb::object f = std::move(file_);
         f.attr("close")();
@@ -425,7 +433,17 @@ nb::object get_update_start_date(nb::object self, nb::object market_code, nb::ob
         return first;
     }
     H5Closer h5(file);
-    if (h5.get().attr("__contains__")(market_code).ptr() != Py_True)
+    bool has_dataset;
+    try {
+        has_dataset = h5.get().attr("__contains__")(market_code).ptr() == Py_True;
+    } catch (nb::python_error &e) {
+        if (is_busy_error(e) || !is_damage_error(e))
+            throw;
+        h5.close_quietly();  // its root group does not read: the file as a whole is set aside
+        quarantine(path, e);
+        return first;
+    }
+    if (!has_dataset)
         return first;
     nb::object algo_dates;
     try {

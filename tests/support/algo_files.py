@@ -118,7 +118,8 @@ def reference_from_arrays(index, six, update_start_date, start_min, end_min, con
     if len(index) == 0:
         return None
     first = int(index["line_no"][0])
-    df = pd.DataFrame({name: six[name] for name in SIX}, index=np.arange(first, first + len(six)))
+    columns = {name: six[name].astype(six[name].dtype.newbyteorder("=")) for name in SIX}  # pandas: native order
+    df = pd.DataFrame(columns, index=np.arange(first, first + len(six)))
     df["date"] = np.nan
     # (a trading date without any bar at the very end has no row to carry its label)
     inside = index["line_no"] < first + len(six)
