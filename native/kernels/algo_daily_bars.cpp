@@ -12,9 +12,13 @@ namespace {
 
 inline double load_double(const ColumnView &c, std::size_t i) { return to_double(read_scalar(c, i)); }
 
-inline std::int64_t floor_div(std::int64_t a, std::int64_t b) {
-    std::int64_t q = a / b;
-    return (a % b != 0 && ((a < 0) != (b < 0))) ? q - 1 : q;
+// start_min * 100 with the result held inside int64 (the comparisons below are against a time of
+// day in [0, 1000000), so a clamped bound selects the same bars as the exact one).
+inline std::int64_t window_offset(std::int64_t hhmm) {
+    std::int64_t r;
+    if (__builtin_mul_overflow(hhmm, std::int64_t{100}, &r))
+        return hhmm < 0 ? std::numeric_limits<std::int64_t>::min() : std::numeric_limits<std::int64_t>::max();
+    return r;
 }
 
 bool is_integer_kind(const ColumnView &c) { return c.kind != NumKind::Float; }
@@ -63,7 +67,9 @@ AlgoResult algo_daily_bars(const std::vector<IndexRecord> &days, const MinuteCol
     const bool int_time = is_integer_kind(cols.orig_time);
     const bool int_volume = is_integer_kind(cols.volume);
     const bool signed_volume = cols.volume.kind == NumKind::Int;
-    const std::int64_t start_off = start_min * 100, end_off = end_min * 100;
+    // base + start <= t <= base + end with base = (t // 1000000) * 1000000 is the same as
+    // start <= t mod 1000000 <= end (floor modulo), which cannot overflow.
+    const std::int64_t start_off = window_offset(start_min), end_off = window_offset(end_min);
     const double start_off_f = static_cast<double>(start_off), end_off_f = static_cast<double>(end_off);
 
     for (std::size_t d = 0; d < days.size(); ++d) {
@@ -80,8 +86,10 @@ AlgoResult algo_daily_bars(const std::vector<IndexRecord> &days, const MinuteCol
             bool inside;
             if (int_time) {
                 const std::int64_t t = to_int64(read_scalar(cols.orig_time, i));
-                const std::int64_t base = floor_div(t, 1000000) * 1000000;
-                inside = base + start_off <= t && t <= base + end_off;
+                std::int64_t tod = t % 1000000;
+                if (tod < 0)
+                    tod += 1000000;
+                inside = start_off <= tod && tod <= end_off;
             } else {
                 const double t = load_double(cols.orig_time, i);
                 const double base = std::floor(t / 1000000.0) * 1000000.0;
