@@ -48,7 +48,7 @@ def test_concurrent_queries_while_minute_files_grow(quarrybin, tmp_path):
 
     ctx = multiprocessing.get_context("spawn")
     out = ctx.Queue()
-    start = ctx.Event()
+    start = ctx.Barrier(5)  # the four readers and the updater begin together, once imported
     workers = [
         ctx.Process(target=algo_files.query_worker,
                     args=(algo_dir, min_dir, [codes[i % 3], codes[(i + 1) % 3]], WINDOWS, start, 2.5, expected, out))
@@ -57,7 +57,6 @@ def test_concurrent_queries_while_minute_files_grow(quarrybin, tmp_path):
     updater = ctx.Process(target=algo_files.updater_worker, args=(min_dir, versions, start, 0.4))
     for p in workers + [updater]:
         p.start()
-    start.set()  # workers begin once imported (see query_worker)
     results = [out.get(timeout=60) for _ in workers]
     for p in workers + [updater]:
         p.join(30)

@@ -176,7 +176,7 @@ class _Instrument:
 
 
 def query_worker(algo_dir, min_dir, codes, windows, start, duration, expected, out):
-    """Once `start` is set, queries every (code, window) with a fresh store for `duration` seconds;
+    """Once past the `start` barrier, queries every (code, window) with a fresh store for `duration` seconds;
     every array must be the expected bars of one version of the file. Reports the number of
     queries or the first error."""
     import importlib
@@ -185,7 +185,7 @@ def query_worker(algo_dir, min_dir, codes, windows, start, duration, expected, o
     from support import QUARRYBIN
     try:
         quarrybin = importlib.import_module(QUARRYBIN)
-        start.wait(60)
+        start.wait(120)
         deadline = time.monotonic() + duration
         done = 0
         while time.monotonic() < deadline:
@@ -204,7 +204,7 @@ def query_worker(algo_dir, min_dir, codes, windows, start, duration, expected, o
 def updater_worker(min_dir, versions, start, pause):
     """Replaces each minute file by longer copies, one version after another."""
     import time
-    start.wait(60)
+    start.wait(120)
     for step in range(1, len(next(iter(versions.values())))):
         time.sleep(pause)
         for code, files in versions.items():
