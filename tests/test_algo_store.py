@@ -228,9 +228,11 @@ def test_zero_volume_day_uses_the_engines_safe_div(quarrybin, dirs, monkeypatch)
     assert got["VWAP"].tolist() == [10.5] and calls == [(8.0, 0.0)]
 
 
-def test_calc_vwap_refuses_a_non_numeric_multiplier(quarrybin, dirs):
+def test_calc_vwap_takes_any_numeric_table_and_refuses_a_non_numeric_multiplier(quarrybin, dirs):
     store = quarrybin.AlgoStore(*dirs)
-    day = pd.DataFrame({"high_price": [1.0], "low_price": [1.0], "volume": [1.0], "total_turnover": [1.0]})
+    day = pd.DataFrame({"high_price": pd.array([2.0, None], dtype="Float64"), "low_price": [1.0, 1.0],
+                        "volume": np.array([3, 1], dtype=np.int16), "total_turnover": [6.0, 2.0]})
+    assert store._calc_vwap(day, 2) == 1.0
     with pytest.raises(TypeError, match="contract_multiplier"):
         store._calc_vwap(day, None)
 
@@ -406,6 +408,27 @@ def test_two_windows_use_two_files_and_never_block_each_other(quarrybin, dirs):
     waiter.join(10)
     assert done.is_set()
     assert sorted(f for f in os.listdir(algo_dir) if f.endswith(".h5")) == ["algo_1300_1400.h5", "algo_930_1000.h5"]
+
+
+def test_threads_of_one_process_share_the_cache_safely(quarrybin, dirs):
+    algo_dir, min_dir = dirs
+    data, index = make_minute_data(20, seed=8)
+    write_minute_file(minute_path(min_dir), data, index)
+    expected = {w: reference_algo_bars(minute_path(min_dir), 0, *w) for w in [(930, 1000), (1300, 1400)]}
+    start, results = threading.Barrier(6), []
+
+    def query(window):
+        start.wait()
+        results.append((window, quarrybin.AlgoStore(algo_dir, min_dir).get_bars(Inst(), *window)))
+
+    threads = [threading.Thread(target=query, args=(w,)) for w in list(expected) * 3]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(30)
+    assert len(results) == 6
+    for window, got in results:
+        assert_bars_equal(got, expected[window], rtol=1e-12)
 
 
 # ---- damaged cache files ---------------------------------------------------------------------------------

@@ -130,12 +130,14 @@ nb::object empty_bars() { return G[kNp].attr("empty")(0, algo_dtype()); }
 
 // ---- _calc_vwap ----------------------------------------------------------------------------------
 
-// A numeric 1-D array of one column of a one-day table.
+// A numeric 1-D array of one column of a one-day table (a column of another dtype, such as a
+// nullable one, is converted to float64 with missing values as NaN).
 nb::object table_column(nb::handle df, const char *name) {
-    nb::object arr = G[kNp].attr("asarray")(df[name].attr("to_numpy")());
+    nb::object column = df[name];
+    nb::object arr = G[kNp].attr("asarray")(column.attr("to_numpy")());
     std::string kind = nb::cast<std::string>(arr.attr("dtype").attr("kind"));
     if (kind != "b" && kind != "i" && kind != "u" && kind != "f")
-        arr = arr.attr("astype")("float64");
+        arr = column.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = G[kNp].attr("nan"));
     return arr;
 }
 
