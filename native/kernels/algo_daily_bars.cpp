@@ -23,6 +23,90 @@ inline std::int64_t window_offset(std::int64_t hhmm) {
 
 bool is_integer_kind(const ColumnView &c) { return c.kind != NumKind::Float; }
 
+bool native8(const ColumnView &c) { return c.itemsize == 8 && !c.swap; }
+bool native_f8(const ColumnView &c) { return c.kind == NumKind::Float && native8(c); }
+
+template <class T>
+inline T load_native(const ColumnView &c, std::size_t i) {
+    T v;
+    std::memcpy(&v, c.data + static_cast<std::ptrdiff_t>(i) * c.stride, sizeof v);
+    return v;
+}
+
+// Accumulates every kept day. FastTime: orig_time is a native 8-byte integer; FastValues: the five
+// value columns are native float64.
+template <bool FastTime, bool FastValues>
+void scan(const std::vector<IndexRecord> &days, const MinuteColumns &cols, std::int64_t end_row,
+          std::int64_t start_off, std::int64_t end_off, bool keep_rows, AlgoResult &out) {
+    const std::int64_t first = cols.first_row;
+    const bool int_time = FastTime || is_integer_kind(cols.orig_time);
+    const bool int_volume = !FastValues && is_integer_kind(cols.volume);
+    const bool signed_volume = cols.volume.kind == NumKind::Int;
+    // base + start <= t <= base + end with base = (t // 1000000) * 1000000 is the same as
+    // start <= t mod 1000000 <= end (floor modulo), which cannot overflow.
+    const double start_off_f = static_cast<double>(start_off), end_off_f = static_cast<double>(end_off);
+    auto value = [](const ColumnView &c, std::size_t i) {
+        if constexpr (FastValues)
+            return load_native<double>(c, i);
+        else
+            return load_double(c, i);
+    };
+
+    for (std::size_t d = 0; d < days.size(); ++d) {
+        AlgoDay &day = out.days[d];
+        day.date = days[d].date;
+        day.kept_begin = out.kept_rows.size();
+        const std::int64_t lo = days[d].line_no;
+        const std::int64_t hi = d + 1 < days.size() ? days[d + 1].line_no : end_row;
+        std::int64_t vol_i = 0;
+        std::uint64_t vol_u = 0;
+        double vol_f = 0.0;
+        for (std::int64_t r = lo; r < hi; ++r) {
+            const std::size_t i = static_cast<std::size_t>(r - first);
+            bool inside;
+            if (int_time) {
+                std::int64_t t;
+                if constexpr (FastTime)
+                    t = load_native<std::int64_t>(cols.orig_time, i);  // u8 wraps, as to_int64 does
+                else
+                    t = to_int64(read_scalar(cols.orig_time, i));
+                std::int64_t tod = t % 1000000;
+                if (tod < 0)
+                    tod += 1000000;
+                inside = start_off <= tod && tod <= end_off;
+            } else {
+                const double t = load_double(cols.orig_time, i);
+                const double base = std::floor(t / 1000000.0) * 1000000.0;
+                inside = base + start_off_f <= t && t <= base + end_off_f;
+            }
+            if (!inside)
+                continue;
+            double vd;
+            if (int_volume) {
+                const Scalar v = read_scalar(cols.volume, i);
+                vd = to_double(v);
+                if (signed_volume)
+                    vol_i = static_cast<std::int64_t>(static_cast<std::uint64_t>(vol_i) + static_cast<std::uint64_t>(v.i));
+                else
+                    vol_u += v.u;
+            } else {
+                vd = value(cols.volume, i);
+                if (vd == vd)
+                    vol_f += vd;
+            }
+            day.prices.add(value(cols.close, i), vd, value(cols.turnover, i), value(cols.high, i), value(cols.low, i));
+            if (keep_rows)
+                out.kept_rows.push_back(r);
+        }
+        if (int_volume)
+            day.volume = signed_volume ? static_cast<std::uint64_t>(vol_i) : vol_u;
+        else
+            day.volume = to_uint64(Scalar{Scalar::F, 0, 0, vol_f});  // truncation, as a float-to-u8 cast
+        day.kept_end = out.kept_rows.size();
+        out.kept_total += day.prices.count;
+    }
+}
+
 }  // namespace
 
 double DayPrices::twap() const {
@@ -64,61 +148,18 @@ AlgoResult algo_daily_bars(const std::vector<IndexRecord> &days, const MinuteCol
             throw DataError("minute index: line_no " + std::to_string(ln) + " of date " + std::to_string(days[i].date) +
                             " is out of order or beyond the data (" + std::to_string(end_row) + " rows)");
     }
-    const bool int_time = is_integer_kind(cols.orig_time);
-    const bool int_volume = is_integer_kind(cols.volume);
-    const bool signed_volume = cols.volume.kind == NumKind::Int;
-    // base + start <= t <= base + end with base = (t // 1000000) * 1000000 is the same as
-    // start <= t mod 1000000 <= end (floor modulo), which cannot overflow.
     const std::int64_t start_off = window_offset(start_min), end_off = window_offset(end_min);
-    const double start_off_f = static_cast<double>(start_off), end_off_f = static_cast<double>(end_off);
-
-    for (std::size_t d = 0; d < days.size(); ++d) {
-        AlgoDay &day = out.days[d];
-        day.date = days[d].date;
-        day.kept_begin = out.kept_rows.size();
-        const std::int64_t lo = days[d].line_no;
-        const std::int64_t hi = d + 1 < days.size() ? days[d + 1].line_no : end_row;
-        std::int64_t vol_i = 0;
-        std::uint64_t vol_u = 0;
-        double vol_f = 0.0;
-        for (std::int64_t r = lo; r < hi; ++r) {
-            const std::size_t i = static_cast<std::size_t>(r - first);
-            bool inside;
-            if (int_time) {
-                const std::int64_t t = to_int64(read_scalar(cols.orig_time, i));
-                std::int64_t tod = t % 1000000;
-                if (tod < 0)
-                    tod += 1000000;
-                inside = start_off <= tod && tod <= end_off;
-            } else {
-                const double t = load_double(cols.orig_time, i);
-                const double base = std::floor(t / 1000000.0) * 1000000.0;
-                inside = base + start_off_f <= t && t <= base + end_off_f;
-            }
-            if (!inside)
-                continue;
-            const Scalar v = read_scalar(cols.volume, i);
-            const double vd = to_double(v);
-            if (int_volume) {
-                if (signed_volume)
-                    vol_i = static_cast<std::int64_t>(static_cast<std::uint64_t>(vol_i) + static_cast<std::uint64_t>(v.i));
-                else
-                    vol_u += v.u;
-            } else if (vd == vd) {
-                vol_f += vd;
-            }
-            day.prices.add(load_double(cols.close, i), vd, load_double(cols.turnover, i), load_double(cols.high, i),
-                           load_double(cols.low, i));
-            if (keep_rows)
-                out.kept_rows.push_back(r);
-        }
-        if (int_volume)
-            day.volume = signed_volume ? static_cast<std::uint64_t>(vol_i) : vol_u;
-        else
-            day.volume = to_uint64(Scalar{Scalar::F, 0, 0, vol_f});  // truncation, as a float-to-u8 cast
-        day.kept_end = out.kept_rows.size();
-        out.kept_total += day.prices.count;
-    }
+    // Files almost always hold native 8-byte times and float prices: that case gets loops without
+    // per-value type dispatch; any other type goes through the generic reader.
+    const bool fast_time = native8(cols.orig_time) && cols.orig_time.kind != NumKind::Float;
+    const bool fast_values = native_f8(cols.close) && native_f8(cols.volume) && native_f8(cols.turnover) &&
+                             native_f8(cols.high) && native_f8(cols.low);
+    if (fast_time && fast_values)
+        scan<true, true>(days, cols, end_row, start_off, end_off, keep_rows, out);
+    else if (fast_time)
+        scan<true, false>(days, cols, end_row, start_off, end_off, keep_rows, out);
+    else
+        scan<false, false>(days, cols, end_row, start_off, end_off, keep_rows, out);
     return out;
 }
 
