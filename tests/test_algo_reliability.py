@@ -103,8 +103,8 @@ def test_writers_killed_at_random_moments_leave_a_usable_cache(quarrybin, tmp_pa
         writer.join(10)
         assert writer.exitcode == -signal.SIGKILL
         kills += 1
-        interrupted += any(  # a writer's temporary copy was left behind
-            ".tmp-" in f for f in os.listdir(algo_dir))
+        interrupted += any(  # a temporary file or an in-place change was left behind
+            ".tmp-" in f or f.endswith(".writing") for f in os.listdir(algo_dir))
         # Every following query returns the correct bars, from either version of the files.
         n = len(files[codes[0]][1]) if kills % 2 else 10
         store = quarrybin.AlgoStore(algo_dir, roots[kills % 2])
@@ -112,4 +112,4 @@ def test_writers_killed_at_random_moments_leave_a_usable_cache(quarrybin, tmp_pa
             got = store.get_bars(algo_files._Instrument(code), *w)
             assert got.tobytes() == bars[:n].tobytes()
     assert kills >= 6 and interrupted >= 1  # some kills did land in the middle of a write
-    assert not [f for f in os.listdir(algo_dir) if ".tmp-" in f]  # the last queries removed leftovers
+    assert not [f for f in os.listdir(algo_dir) if ".tmp-" in f or ".writing" in f]  # leftovers were cleared

@@ -96,7 +96,7 @@ def test_first_query_creates_the_dataset(quarrybin, dirs, caplog):
         assert ds.dtype == ALGO_DTYPE and ds.maxshape == (None,) and ds.chunks
         assert ds.compression == "gzip" and ds.compression_opts == 9 and not ds.shuffle
         assert_same(ds[()], got)
-    assert not [f for f in os.listdir(algo_dir) if ".tmp-" in f]
+    assert [f for f in os.listdir(algo_dir) if not f.endswith(".lock")] == ["algo_930_1000.h5"]
 
 
 class SpyStore:
@@ -441,7 +441,7 @@ def _damage_chunk(path, code):
         f.write(b"\xff" * 16)
 
 
-@pytest.mark.parametrize("damage", ["garbage_file", "truncated_file", "broken_chunk"])
+@pytest.mark.parametrize("damage", ["garbage_file", "truncated_file", "broken_chunk", "interrupted_write"])
 def test_damaged_cache_is_rebuilt_with_one_warning(quarrybin, dirs, caplog, damage):
     algo_dir, min_dir = dirs
     write_minute_file(minute_path(min_dir), *make_minute_data(30, seed=4))
@@ -454,8 +454,10 @@ def test_damaged_cache_is_rebuilt_with_one_warning(quarrybin, dirs, caplog, dama
             f.write(b"not hdf5" * 100)
     elif damage == "truncated_file":
         os.truncate(path, os.path.getsize(path) // 2)
-    else:
+    elif damage == "broken_chunk":
         _damage_chunk(path, CODE)
+    else:  # a writer died while changing the file in place: it is not even opened again
+        open(path + ".writing", "wb").close()
     open(path + ".tmp-1-dead", "wb").close()  # a temporary of a writer that died
 
     caplog.set_level(logging.WARNING, logger="norvane.user_system_log")
@@ -463,6 +465,6 @@ def test_damaged_cache_is_rebuilt_with_one_warning(quarrybin, dirs, caplog, dama
         assert_same(quarrybin.AlgoStore(algo_dir, min_dir).get_bars(Inst(), 930, 1000), good)
     assert len(caplog.records) == 1 and path in caplog.records[0].getMessage()
     assert os.path.exists(path + ".corrupt") == (damage != "broken_chunk")
-    assert not os.path.exists(path + ".tmp-1-dead")
+    assert not os.path.exists(path + ".tmp-1-dead") and not os.path.exists(path + ".writing")
     other = quarrybin.AlgoStore(algo_dir, min_dir).get_bars(Inst("OTHER"), 930, 1000)
     assert len(other) == 5

@@ -1,11 +1,13 @@
 // AlgoStore: daily VWAP / TWAP / volume bars of an intraday window, computed from the minute-bar
 // files and cached per window in HDF5 files shared by several processes under a file lock.
 //
-// The algo files are a cache of derived data, so they are written crash-safe: every change is made
-// on a copy that replaces the file by rename, and a file or dataset left damaged by anything else is
-// moved aside or dropped and rebuilt from the minute file.
+// The algo files are a cache of derived data, written crash-safe: a new file appears by rename
+// when complete, an in-place change runs inside a marker's lifetime (a file whose change was cut
+// short is set aside unopened), and a file or dataset found damaged anyway is moved aside or
+// dropped and rebuilt from the minute file. Every query checks and reads under the file's lock.
 #include <bit>
 #include <cerrno>
+#include <fcntl.h>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -335,44 +337,75 @@ void store_records(nb::handle self, nb::handle h5, nb::handle market_code, nb::h
     }
 }
 
-// The change is made on a copy of the algo file that is renamed over the file when complete, so
-// that a writer killed at any moment leaves either the old file or the new one. There is no fsync:
-// after a power loss a file whose blocks never reached the disk fails to open or to inflate, and
-// the next query sets it aside and rebuilds it like any other damaged file.
-void write_algo_file(nb::handle self, nb::handle path, nb::handle market_code, nb::handle records, long long start_date) {
+nb::str writing_marker(nb::handle path) { return nb::str("{}.writing").format(path); }
+
+// A writer that changes an algo file in place leaves a marker beside it for the length of the
+// change. A marker found with the lock held means that writer died (or failed) in the middle: the
+// file may be torn anywhere, so it is never opened again but set aside whole, and every dataset
+// in it is rebuilt from the minute files when next asked for.
+void recover_interrupted_write(nb::handle path) {
+    nb::object marker = writing_marker(path);
+    if (!path_exists(marker))
+        return;
     nb::object os = G[kOs];
-    nb::str tmp = nb::str("{}.tmp-{}-{}").format(path, os.attr("getpid")(),
-                                                 os.attr("urandom")(6).attr("hex")());
+    if (path_exists(path)) {
+        nb::str aside = nb::str("{}.corrupt").format(path);
+        os.attr("replace")(path, aside);
+        warn_user(std::string("算法单缓存文件在写入时中断，已移至 ") + nb::cast<std::string>(aside) +
+                  " 并从分钟线重新计算");
+    }
+    remove_quietly(marker);
+}
+
+// A new algo file is written under a temporary name and renamed into place when complete, so a
+// writer killed at any moment leaves no file or a whole one.
+void create_algo_file(nb::handle self, nb::handle path, nb::handle market_code, nb::handle records, long long start_date) {
+    nb::object os = G[kOs];
+    nb::str tmp = nb::str("{}.tmp-{}-{}").format(path, os.attr("getpid")(), os.attr("urandom")(6).attr("hex")());
     try {
-        bool fresh = !path_exists(path);
-        if (!fresh)
-            nb::module_::import_("shutil").attr("copyfile")(path, tmp);
-        nb::object file;
-        try {
-            file = h5_open(tmp, "a");
-        } catch (nb::python_error &e) {
-            if (fresh || is_busy_error(e) || !is_damage_error(e))
-                throw;
-            // The copy does not open: the file itself is damaged. Set it aside and start anew.
-            remove_quietly(tmp);
-            quarantine(path, e);
-            file = h5_open(tmp, "a");
-        }
-        H5Closer h5(file);
+        H5Closer h5(h5_open(tmp, "w"));
         store_records(self, h5.get(), market_code, records, start_date);
         h5.close();
         os.attr("replace")(tmp, path);
     } catch (...) {
         // Leave no temporary behind; the error being raised is the one that matters.
-        PyObject *t, *v, *tb;
-        PyErr_Fetch(&t, &v, &tb);
         PyObject *r = PyObject_CallMethod(os.ptr(), "remove", "O", tmp.ptr());
         if (r)
             Py_DECREF(r);
         PyErr_Clear();
-        PyErr_Restore(t, v, tb);
         throw;
     }
+}
+
+// An existing file is changed in place (its other datasets are not copied on every update), inside
+// a marker's lifetime (see recover_interrupted_write). There is no fsync: after a power loss a file
+// whose blocks never reached the disk fails to open or to inflate, and is rebuilt like any other
+// damaged file.
+void write_algo_file(nb::handle self, nb::handle path, nb::handle market_code, nb::handle records, long long start_date) {
+    recover_interrupted_write(path);
+    if (!path_exists(path))
+        return create_algo_file(self, path, market_code, records, start_date);
+    nb::object os = G[kOs];
+    nb::object marker = writing_marker(path);
+    nb::object fd = os.attr("open")(marker, nb::int_(O_WRONLY | O_CREAT | O_TRUNC), nb::int_(0644));
+    os.attr("close")(fd);
+    nb::object file;
+    try {
+        file = h5_open(path, "a");
+    } catch (nb::python_error &e) {
+        remove_quietly(marker);  // nothing was written
+        if (is_busy_error(e) || !is_damage_error(e))
+            throw;
+        quarantine(path, e);  // the file does not open: set it aside and start anew
+        return create_algo_file(self, path, market_code, records, start_date);
+    }
+    {
+        // On an error from here on the marker stays: the file may be half changed.
+        H5Closer h5(file);
+        store_records(self, h5.get(), market_code, records, start_date);
+        h5.close();
+    }
+    remove_quietly(marker);
 }
 
 // Temporaries of writers that died before their rename (only called with the file's lock held).
@@ -537,6 +570,7 @@ nb::object get_bars(nb::object self, nb::object instrument, nb::object start_min
         nb::object result;
         try {
             remove_stale_temporaries(path);
+            recover_interrupted_write(path);
             nb::object start = self.attr("_get_update_start_date")(market_code, start_min, end_min);
             if (!start.is_none())
                 self.attr("_update")(instrument, start_min, end_min, start);
