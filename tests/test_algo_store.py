@@ -75,6 +75,7 @@ def test_file_map_globs_h5_files_at_any_depth(quarrybin, tmp_path):
     assert store._path == str(algo)
     assert store._get_algo_file_path(930, 1000) == os.path.join(str(algo), "algo_930_1000.h5")
     assert quarrybin.AlgoStore.DTYPES == {"date": "<u4", "VWAP": "<f8", "TWAP": "<f8", "volume": "<u8"}
+    assert quarrybin.AlgoStore.get_bars.cache_info().maxsize == 1024
     assert quarrybin.AlgoStore(str(algo), str(tmp_path / "nowhere"))._file_map == {}
 
 
