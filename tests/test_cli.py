@@ -90,8 +90,54 @@ def test_malformed_arguments_are_usage_errors(argv, capsys):
 
 
 @pytest.mark.parametrize("command", ["demo", "algo-bars", "bars", "ticks"])
+def test_plot_without_matplotlib_is_one_line(market, tmp_path, capsys):
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        pass
+    else:
+        pytest.skip("matplotlib is installed")
+    argv = ["algo-bars", "600000.SH", "--min-path", str(market / "minbar"), "--algo-path", str(tmp_path),
+            "--plot", str(tmp_path / "x.png")]
+    assert cli.main(argv) == 1
+    assert "needs matplotlib" in capsys.readouterr().err
+    assert not list(tmp_path.glob("*.h5"))  # refused before any work
+
+
+@pytest.mark.parametrize("command", ["demo", "algo-bars", "bars", "ticks"])
 def test_every_command_has_help(command, capsys):
     with pytest.raises(SystemExit) as info:
         cli.main([command, "--help"])
     assert info.value.code == 0
     assert "usage: norvane-native " + command in capsys.readouterr().out
+
+
+def test_algo_bars_builds_then_refreshes_and_exports(market, tmp_path):
+    algo = tmp_path / "algo"
+    first = run("algo-bars", "--min-path", market / "minbar", "--algo-path", algo, "--window", "930-1000",
+                "--window", "1430-1500", "--jobs", "2", "--no-progress")
+    assert first.returncode == 0, first.stderr
+    assert "instruments: 4  windows: 2  datasets created: 8  rebuilt: 0  days appended: 0  failures: 0" in first.stdout
+    assert sorted(p.name for p in algo.glob("*.h5")) == ["algo_1430_1500.h5", "algo_930_1000.h5"]
+
+    csv_file = tmp_path / "bars.csv"
+    again = run("algo-bars", "600000.SH", "--min-path", market / "minbar", "--algo-path", algo, "--window",
+                "930-1000", "--csv", csv_file, "--no-progress")
+    assert again.returncode == 0, again.stderr
+    assert "datasets created: 0  rebuilt: 0  days appended: 0" in again.stdout
+    lines = csv_file.read_text().splitlines()
+    assert lines[0] == "code,window,date,VWAP,TWAP,volume"
+    assert len(lines) == 1 + sample_market.TRADING_DAYS and lines[1].startswith("600000.SH,930-1000,2024-01-02,")
+
+
+def test_demo_runs_every_part(market):
+    out = run("demo", "--root", market, "--no-progress")
+    assert out.returncode == 0, out.stderr
+    text = out.stdout
+    for line in ("8 datasets for 4 instruments x 2 windows, 0 failures", "is the limit price exactly",
+                 "ORDER_CANCELLATION_PASS", "CHILD_ORDER_TRADE", "AFTER_TRADING", "16 engine events drained",
+                 "2024-03-27       True"):
+        assert line in text
+    summary = text.split("Summary")[1].splitlines()
+    assert [s.split()[0] for s in summary if s.strip() and not s.startswith("-")] == ["algo", "minute", "live",
+                                                                                        "stock"]

@@ -196,7 +196,7 @@ def run_algo_bars(min_path, algo_path, windows, codes, jobs, multipliers=None, p
         old = before[window].get(code)
         if old is None:
             created += 1
-        elif len(bars) >= len(old) and np.array_equal(bars[: len(old)], old, equal_nan=True):
+        elif len(bars) >= len(old) and _same_records(bars[: len(old)], old):
             appended_days += len(bars) - len(old)
         else:
             rebuilt += 1
@@ -210,6 +210,15 @@ def run_algo_bars(min_path, algo_path, windows, codes, jobs, multipliers=None, p
     return results, failures
 
 
+def _same_records(a, b):
+    """Record arrays equal field by field, NaN equal to NaN."""
+    import numpy as np
+
+    if a.dtype.names != b.dtype.names:
+        return False
+    return all(np.array_equal(a[n], b[n], equal_nan=a[n].dtype.kind == "f") for n in a.dtype.names)
+
+
 def cmd_algo_bars(args):
     min_path = existing_dir(args.min_path)
     available = minute_codes(min_path)
@@ -221,6 +230,8 @@ def cmd_algo_bars(args):
         raise UserError(f"unknown codes (no minute-bar file): {', '.join(unknown)}")
     if (args.csv or args.plot) and len(codes) != 1:
         raise UserError("--csv and --plot export one code: name exactly one CODE")
+    if args.plot:
+        _require_matplotlib()
     windows = args.window or [(930, 1000)]
     results, failures = run_algo_bars(min_path, args.algo_path, windows, codes, args.jobs,
                                       progress=not args.no_progress)
@@ -251,14 +262,18 @@ def _write_csv(path, code, windows, results):
                             repr(float(rec["TWAP"])), int(rec["volume"])])
 
 
-def _plot(path, code, windows, results):
+def _require_matplotlib():
     try:
         import matplotlib
-
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
     except ImportError:
         raise UserError("--plot needs matplotlib (pip install 'norvane-native[plot]')") from None
+    return matplotlib
+
+
+def _plot(path, code, windows, results):
+    matplotlib = _require_matplotlib()
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
     fig, ax = plt.subplots(figsize=(9, 4))
     for window in windows:
         bars = results.get((code, window))
