@@ -89,7 +89,6 @@ def test_malformed_arguments_are_usage_errors(argv, capsys):
     assert "Traceback" not in capsys.readouterr().err
 
 
-@pytest.mark.parametrize("command", ["demo", "algo-bars", "bars", "ticks"])
 def test_plot_without_matplotlib_is_one_line(market, tmp_path, capsys):
     try:
         import matplotlib  # noqa: F401
