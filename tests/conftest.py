@@ -9,3 +9,19 @@ from support import QUARRYBIN
 @pytest.fixture(scope="session")
 def quarrybin():
     return importlib.import_module(QUARRYBIN)
+
+
+# Fuzz tests (marker `fuzz`) run a bounded number of examples in the suite; `./dev fuzz` runs them
+# longer with the "long" profile.
+try:
+    import os
+
+    from hypothesis import HealthCheck, settings
+
+    settings.register_profile("suite", max_examples=60, deadline=None,
+                              suppress_health_check=[HealthCheck.too_slow])
+    settings.register_profile("long", max_examples=5000, deadline=None,
+                              suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+    settings.load_profile(os.environ.get("NORVANE_HYPOTHESIS_PROFILE", "suite"))
+except ImportError:  # pragma: no cover - hypothesis is a test dependency
+    pass
