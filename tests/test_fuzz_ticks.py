@@ -14,7 +14,7 @@ from hypothesis import given, strategies as st
 
 import norvane.tessel.zered as varorize
 from support.fuzz_data import assert_clear_error, cast, damage, numeric_dtypes, outcome, quiet, record_dtypes
-from support.tick_files import TICK_FIELDS
+from support.tick_files import TICK_FIELDS, ticks
 
 pytestmark = pytest.mark.fuzz
 
@@ -112,6 +112,64 @@ def test_h5_ticks_of_any_dataset(quarrybin, folder, ticks):
     expected, kept = want[1]
     sources = {name: kept[name] for name in ("date", "time") if name in kept.dtype.names}
     assert_ticks_equal(got[1], expected, sources)
+
+
+@st.composite
+def tick_layouts(draw):
+    """A subclass's FIELDS and DTYPES: any subset and order of the layout, other types and scales."""
+    names = draw(st.lists(st.sampled_from(TICK_FIELDS), unique=True, max_size=6))
+    fields = []
+    for name in names:
+        kind = draw(st.sampled_from(["<u4", "<f8", ">u4", ">f8", "<f4", "<i8"]))
+        scale = draw(st.sampled_from([1, 1, 2, 0.5, 100, 0, -1, 1e308, "x", None]))
+        fields.append((name, kind, scale))
+    dtypes = [(n, t) for n, t, _ in fields]
+    if draw(st.integers(0, 9)) == 0:
+        dtypes = dtypes[::-1]  # a result type whose order differs from FIELDS
+    return fields, dtypes
+
+
+@given(tick_layouts(), st.integers(0, 2 ** 32 - 1))
+def test_h5_ticks_with_any_subclass_layout(quarrybin, folder, layout, seed):
+    fields, dtypes = layout
+
+    class Layout(quarrybin.H5TicksLoader):
+        FIELDS, DTYPES = fields, dtypes
+
+    arr = ticks(DAY, 6, seed=seed % 1000)
+    path = os.path.join(folder, f"{CODE}.h5")
+    with h5py.File(path, "w") as h5:
+        h5.create_dataset(str(DAY), data=arr)
+    got = outcome(Layout(str(folder)).get_ticks_by_date, CODE, DAY)
+    want = outcome(quiet, plain_ticks, Layout, arr)
+    if got[0] == "error":
+        assert_clear_error(got[1])
+        # Text scales fail in both; the store keeps only uint32 and float64 result fields.
+        assert want[0] == "error" or any(t not in ("<u4", "<f8", ">u4", ">f8") for _, t in dtypes), got[1]
+        return
+    assert want[0] == "ok", f"expected {want[1]!r}, got an answer"
+    expected, kept = want[1]
+    u4 = {}  # the values stored in uint32 fields, where those come from the file
+    for name, kind, scale in fields:
+        if kind.endswith("u4") and name in kept.dtype.names:
+            try:
+                u4[name] = quiet(lambda: kept[name].astype(np.float64) / float(scale))
+            except (TypeError, ValueError):
+                pass
+    assert_ticks_equal(got[1], expected, u4)
+
+
+@pytest.mark.parametrize("scale, last_price", [("x", 0.0), ("2", 5.0), (2, 5.0)])
+def test_h5_ticks_scale_is_taken_as_float_does(quarrybin, tmp_path, scale, last_price):
+    """float(scale) of text that is no number fails as a ValueError, which leaves the field zero."""
+    class Scaled(quarrybin.H5TicksLoader):
+        FIELDS = [(n, t, scale if n == "last_price" else 1) for n, t, _ in quarrybin.H5TicksLoader.FIELDS]
+
+    arr = ticks(DAY, 3, dtype=[("date", "<u4"), ("time", "<u4"), ("last_price", "<f8")], seed=1)
+    arr["last_price"] = 10.0
+    with h5py.File(tmp_path / f"{CODE}.h5", "w") as h5:
+        h5.create_dataset(str(DAY), data=arr)
+    assert Scaled(str(tmp_path)).get_ticks_by_date(CODE, DAY)["last_price"].tolist() == [last_price] * 3
 
 
 def test_h5_ticks_beside_text_held_as_objects(quarrybin, tmp_path):
@@ -393,3 +451,41 @@ def test_table_path_with_stamps_in_days(quarrybin, days, dates):
         else:
             got = loader.get_ticks_by_api(CODE, DAY)
             assert got["date"].tolist() == dates and got["time"].tolist() == [0, 0]
+
+
+# ---- the numbering functions the table path applies to every row ----------------------------------------
+
+class Parts:
+    """A date- and time-like object with any attribute values (hashable by identity, as the memo needs)."""
+
+    def __init__(self, **parts):
+        self.__dict__.update(parts)
+
+
+PART = st.one_of(st.integers(-10 ** 20, 10 ** 20), st.integers(-2 ** 41, 2 ** 41), st.integers(0, 60),
+                 st.floats(allow_nan=True), st.booleans())
+
+
+@given(PART, PART, PART, PART)
+def test_numbering_of_any_parts(quarrybin, a, b, c, d):
+    def plain_time(t):
+        return t.hour * 10000000 + t.minute * 100000 + t.second * 1000 + t.microsecond / 1000
+
+    def plain_date(t):
+        return t.year * 10000 + t.month * 100 + t.day
+
+    for fn, plain, parts in [(quarrybin.time_to_number, plain_time, dict(hour=a, minute=b, second=c, microsecond=d)),
+                             (quarrybin.date_to_number, plain_date, dict(year=a, month=b, day=c))]:
+        got, want = outcome(fn, Parts(**parts)), outcome(plain, Parts(**parts))
+        assert got[0] == want[0], (got, want)
+        if got[0] == "ok":
+            assert type(got[1]) is type(want[1])
+            assert got[1] == want[1] or (got[1] != got[1] and want[1] != want[1])
+        else:
+            assert type(got[1]) is type(want[1])
+
+
+def test_time_number_of_an_hour_far_beyond_a_day(quarrybin):
+    # hour * 10000000 once overflowed int64 in the fast path (2**40 - 1 passed its small-int test).
+    for hour in (2 ** 40 - 1, -(2 ** 40) + 1, 2 ** 31):
+        assert quarrybin.time_to_number(Parts(hour=hour, minute=0, second=0, microsecond=1)) == hour * 10000000 + 0.001
