@@ -169,6 +169,100 @@ def test_update_of_any_minute_file(quarrybin, folder, case, start_min, end_min, 
         assert len(bars[1]) == (0 if got[1] is None else len(got[1]))
 
 
+ALGO_DTYPE = np.dtype([("date", "<u4"), ("VWAP", "<f8"), ("TWAP", "<f8"), ("volume", "<u8")])
+
+
+@st.composite
+def cached_objects(draw):
+    """What an algo file may hold under an instrument's name: records of the wrong dates, of another
+    record type or shape, a dataset that cannot grow, a group."""
+    kind = draw(st.sampled_from(["records", "records", "fixed_size", "other_type", "plain", "two_dim", "scalar",
+                                 "group"]))
+    n = draw(st.integers(0, 6))
+    dates = draw(st.lists(st.sampled_from([20230102, 20230103, 20230104, 20230105, 20230106, 0, 2 ** 32 - 1]),
+                          min_size=n, max_size=n))
+    if kind in ("records", "fixed_size"):
+        records = np.zeros(n, ALGO_DTYPE)
+        records["date"] = dates
+        return kind, records
+    if kind == "other_type":
+        fields = draw(st.lists(st.sampled_from(["date", "VWAP", "TWAP", "volume", "other"]), unique=True, min_size=1))
+        dtype = np.dtype([(name, draw(numeric_dtypes(["u4", "i8", "f8", "f4"]))) for name in fields])
+        records = np.zeros(n, dtype)
+        if "date" in fields:
+            records["date"] = cast(dates, dtype["date"])
+        return kind, records
+    if kind == "plain":
+        return kind, np.array(dates, draw(numeric_dtypes(["u4", "f8"])))
+    if kind == "two_dim":
+        return kind, np.zeros((n, 2), ALGO_DTYPE)
+    return kind, None
+
+
+@given(cached_objects(), st.integers(1, 5))
+def test_any_cached_object_is_replaced_by_fresh_bars(quarrybin, folder, cached, n_days):
+    kind, value = cached
+    min_dir, algo_dir, fresh_dir = (os.path.join(folder, d) for d in ("cmin", "calgo", "cfresh"))
+    for d in (algo_dir, fresh_dir):
+        shutil.rmtree(d, ignore_errors=True)
+    data, index = make_minute_data(n_days, seed=n_days)
+    os.makedirs(min_dir, exist_ok=True)
+    with h5py.File(os.path.join(min_dir, f"{CODE}.h5"), "w") as h5:
+        h5.create_dataset("data", data=data)
+        h5.create_dataset("index", data=index)
+    os.makedirs(algo_dir)
+    with h5py.File(os.path.join(algo_dir, "algo_930_1000.h5"), "w") as h5:
+        if kind == "group":
+            h5.create_group(CODE)
+        elif kind == "scalar":
+            h5.create_dataset(CODE, data=np.zeros((), ALGO_DTYPE))
+        elif kind in ("records", "other_type"):
+            h5.create_dataset(CODE, data=value, chunks=True, maxshape=(None,) + value.shape[1:])
+        else:
+            h5.create_dataset(CODE, data=value)
+    expected = quarrybin.AlgoStore(fresh_dir, min_dir).get_bars(Inst(), 930, 1000)
+    k = len(value) if kind == "records" else -1
+    if 0 <= k <= len(index) and value["date"].tolist() == index["date"][:k].tolist():
+        expected = np.concatenate([value, expected[k:]])  # a cache that fits is kept and extended
+    for _ in range(2):  # repaired once, then read as it is
+        got = quarrybin.AlgoStore(algo_dir, min_dir).get_bars(Inst(), 930, 1000)
+        assert got.dtype == expected.dtype and got.tobytes() == expected.tobytes(), kind
+
+
+def _trimmed(h5):  # dates the minute file no longer has (its oldest days were dropped)
+    h5.create_dataset(CODE, data=np.array([(20221230, 1.0, 1.0, 5)], ALGO_DTYPE), chunks=True, maxshape=(None,))
+
+
+def _fixed_size(h5):  # the right dates in a dataset that cannot grow
+    h5.create_dataset(CODE, data=np.array([(20230102, 1.0, 1.0, 5)], ALGO_DTYPE))
+
+
+def _other_type(h5):  # the right dates in records of another type
+    h5.create_dataset(CODE, data=np.array([(20230102, 1.0)], [("date", "<u4"), ("VWAP", "<f4")]),
+                      chunks=True, maxshape=(None,))
+
+
+def _group(h5):
+    h5.create_group(CODE)
+
+
+@pytest.mark.parametrize("cache", [_trimmed, _fixed_size, _other_type, _group])
+def test_cache_that_is_no_prefix_of_fresh_bars_is_replaced_at_once(quarrybin, tmp_path, caplog, cache):
+    """Each of these was once served: appended to, returned in its own type, or failing every query."""
+    min_dir, algo_dir = str(tmp_path / "min"), str(tmp_path / "algo")
+    data, index = make_minute_data(3, seed=3)
+    os.makedirs(min_dir)
+    with h5py.File(os.path.join(min_dir, f"{CODE}.h5"), "w") as h5:
+        h5.create_dataset("data", data=data)
+        h5.create_dataset("index", data=index)
+    expected = quarrybin.AlgoStore(str(tmp_path / "fresh"), min_dir).get_bars(Inst(), 930, 1000)
+    os.makedirs(algo_dir)
+    with h5py.File(os.path.join(algo_dir, "algo_930_1000.h5"), "w") as h5:
+        cache(h5)
+    got = quarrybin.AlgoStore(algo_dir, min_dir).get_bars(Inst(), 930, 1000)
+    assert got.dtype == ALGO_DTYPE and got.tobytes() == expected.tobytes()
+
+
 @st.composite
 def day_tables(draw):
     rng = np.random.default_rng(draw(st.integers(0, 2 ** 32 - 1)))
