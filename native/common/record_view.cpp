@@ -27,9 +27,19 @@ RecordArrayView record_view(nb::handle array, const char *what) {
     // record type (a datetime field makes the array's own buffer export fail), whereas
     // __array_interface__ builds its descr list in Python (~20 us for a record type).
     bool have_data = false;
+    nb::object view;
     if (v.itemsize > 0) {
         nb::object np = nb::module_::import_("numpy");
-        nb::object view = array.attr("view")(np.attr("dtype")(nb::make_tuple(np.attr("void"), v.itemsize)));
+        try {
+            view = array.attr("view")(np.attr("dtype")(nb::make_tuple(np.attr("void"), v.itemsize)));
+        } catch (nb::python_error &e) {
+            // Records holding Python objects (HDF5 variable-length strings) refuse a byte view;
+            // their numeric fields are still read in place, through the interface below.
+            if (!e.matches(PyExc_TypeError))
+                throw;
+        }
+    }
+    if (view.is_valid()) {
         Py_buffer buf;
         if (PyObject_GetBuffer(view.ptr(), &buf, PyBUF_STRIDES) == 0) {
             v.data = static_cast<const unsigned char *>(buf.buf);  // owned by the array, kept in `owner`

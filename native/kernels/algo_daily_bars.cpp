@@ -1,5 +1,6 @@
 #include "kernels/algo_daily_bars.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -40,6 +41,8 @@ void scan(const std::vector<IndexRecord> &days, const MinuteColumns &cols, std::
           std::int64_t start_off, std::int64_t end_off, bool keep_rows, AlgoResult &out) {
     const std::int64_t first = cols.first_row;
     const bool int_time = FastTime || is_integer_kind(cols.orig_time);
+    // Unsigned stamps take their time of day from their own value (one past int64 would not).
+    const bool unsigned_time = cols.orig_time.kind == NumKind::UInt || cols.orig_time.kind == NumKind::Bool;
     const bool int_volume = !FastValues && is_integer_kind(cols.volume);
     const bool signed_volume = cols.volume.kind == NumKind::Int;
     // base + start <= t <= base + end with base = (t // 1000000) * 1000000 is the same as
@@ -65,19 +68,30 @@ void scan(const std::vector<IndexRecord> &days, const MinuteColumns &cols, std::
             const std::size_t i = static_cast<std::size_t>(r - first);
             bool inside;
             if (int_time) {
-                std::int64_t t;
-                if constexpr (FastTime)
-                    t = load_native<std::int64_t>(cols.orig_time, i);  // u8 wraps, as to_int64 does
-                else
-                    t = to_int64(read_scalar(cols.orig_time, i));
-                std::int64_t tod = t % 1000000;
-                if (tod < 0)
-                    tod += 1000000;
+                std::int64_t tod;
+                if (unsigned_time) {
+                    std::uint64_t t;
+                    if constexpr (FastTime)
+                        t = load_native<std::uint64_t>(cols.orig_time, i);
+                    else
+                        t = to_uint64(read_scalar(cols.orig_time, i));
+                    tod = static_cast<std::int64_t>(t % 1000000);
+                } else {
+                    std::int64_t t;
+                    if constexpr (FastTime)
+                        t = load_native<std::int64_t>(cols.orig_time, i);
+                    else
+                        t = to_int64(read_scalar(cols.orig_time, i));
+                    tod = t % 1000000;
+                    if (tod < 0)
+                        tod += 1000000;
+                }
                 inside = start_off <= tod && tod <= end_off;
             } else {
+                // A stamp that is no number has no day (its floor division gives NaN): never inside.
                 const double t = load_double(cols.orig_time, i);
                 const double base = std::floor(t / 1000000.0) * 1000000.0;
-                inside = base + start_off_f <= t && t <= base + end_off_f;
+                inside = std::isfinite(t) && base + start_off_f <= t && t <= base + end_off_f;
             }
             if (!inside)
                 continue;
@@ -139,9 +153,20 @@ AlgoResult algo_daily_bars(const std::vector<IndexRecord> &days, const MinuteCol
     // Day i owns rows [line_no[i], line_no[i + 1]) (the last day runs to the end); this is what a
     // forward fill of the dates set at each line_no gives. Blocks must be ordered and in range.
     const std::int64_t first = cols.first_row;
-    const std::int64_t end_row = first + static_cast<std::int64_t>(cols.n_rows);
+    std::int64_t end_row;
+    if (cols.n_rows > static_cast<std::size_t>(std::numeric_limits<std::int64_t>::max()) ||
+        __builtin_add_overflow(first, static_cast<std::int64_t>(cols.n_rows), &end_row))
+        throw DataError("minute rows: the rows read end beyond the largest row number");
     if (days.front().line_no != first)
         throw DataError("minute index: the first kept line_no does not match the rows read");
+    // A trading date met twice would split its bars over two records of the same date.
+    std::vector<std::int64_t> seen(days.size());
+    for (std::size_t i = 0; i < days.size(); ++i)
+        seen[i] = days[i].date;
+    std::sort(seen.begin(), seen.end());
+    const auto twice = std::adjacent_find(seen.begin(), seen.end());
+    if (twice != seen.end())
+        throw DataError("minute index: date " + std::to_string(*twice) + " appears twice");
     for (std::size_t i = 0; i < days.size(); ++i) {
         const std::int64_t ln = days[i].line_no;
         if (ln < first || ln > end_row || (i > 0 && ln < days[i - 1].line_no))

@@ -116,6 +116,10 @@ void write_date_time(const ColumnView &stamps, std::size_t n, const StampUnit &u
             rem += per_day;
             days -= 1;
         }
+        // Years 1 to 9999 lie within 3e6 days of 1970; anything further is refused before the
+        // calendar arithmetic below, which would overflow near the ends of int64 (a day unit).
+        if (days < -3000000 || days > 3000000)
+            throw DataError("orig_time at row " + std::to_string(i) + " lies outside the years 1 to 9999");
         // Days since 1970-01-01 to the civil date (proleptic Gregorian calendar).
         const std::int64_t z = days + 719468;
         const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;

@@ -116,6 +116,15 @@ void quarantine(nb::handle path, const nb::python_error &why) {
               " 并从分钟线重新计算: " + nb::cast<std::string>(nb::str(why.value())));
 }
 
+// Whether an object of an algo file is an extendable 1-D dataset of the algo record type (what this
+// store writes).
+bool is_algo_dataset(nb::handle obj) {
+    if (!nb::isinstance(obj, G[kH5py].attr("Dataset")))
+        return false;
+    return obj.attr("dtype").equal(algo_dtype()) && nb::len(nb::object(obj.attr("shape"))) == 1 &&
+           obj.attr("maxshape").equal(nb::make_tuple(nb::none()));  // extendable in place
+}
+
 std::string missing_field(const char *name) { return std::string("no field of name ") + name; }
 
 kernels::ColumnView required_field(const RecordArrayView &view, const char *name) {
@@ -280,13 +289,14 @@ nb::object compute_bars(nb::object self, nb::object index, nb::object data, nb::
 }
 
 // Reads the `index` of an open minute file and the six fields from the first kept record's row on,
-// and computes the records.
+// and computes the records. `whole` tells whether they cover every trading date of the file.
 nb::object compute_from_file(nb::handle self, nb::handle h5, long long start_date, nb::handle start_min,
-                             nb::handle end_min, nb::handle instrument) {
+                             nb::handle end_min, nb::handle instrument, bool &whole) {
     nb::object index = h5["index"][nb::tuple()];
     RecordArrayView iv = record_view(index, "index");
     kernels::ColumnView idate = required_field(iv, "date"), iline = required_field(iv, "line_no");
     std::vector<kernels::IndexRecord> kept = kernels::kept_index_records(idate, iline, iv.length, start_date);
+    whole = kept.size() == iv.length;
     if (kept.empty())
         return nb::none();
     const long long first = kept.front().line_no;
@@ -317,7 +327,9 @@ void store_records(nb::handle self, nb::handle h5, nb::handle market_code, nb::h
         bool drop = false;
         try {
             nb::object ds = h5[market_code];
-            if (nb::len(ds) > 0) {
+            if (!is_algo_dataset(ds))
+                drop = true;  // not ours to extend: replaced whole
+            else if (nb::len(ds) > 0) {
                 nb::object last = ds[nb::int_(-1)]["date"];
                 drop = to_long_long(last, "date") >= start_date;
             }
@@ -480,17 +492,24 @@ nb::object get_update_start_date(nb::object self, nb::object market_code, nb::ob
     }
     if (!has_dataset)
         return first;
+    auto damaged = [&](const std::string &why) {
+        warn_user(std::string("算法单缓存数据已损坏，将从分钟线重新计算: ") + nb::cast<std::string>(nb::str(path)) +
+                  " [" + nb::cast<std::string>(nb::str(market_code)) + "] " + why);
+        return first;  // the update replaces the dataset whole
+    };
     nb::object algo_dates;
     try {
+        nb::object ds = h5.get()[market_code];
+        // Only a 1-D dataset of the algo record type is a cache this store wrote; anything else
+        // under the name (another record type, a group) would be served as it is.
+        if (!is_algo_dataset(ds))
+            return damaged("not a dataset of algo records");
         // Reads every chunk of the dataset: a damaged one shows here, before anything is served.
-        algo_dates = h5.get()[market_code][nb::tuple()]["date"];
+        algo_dates = ds[nb::tuple()]["date"];
     } catch (nb::python_error &e) {
         if (is_busy_error(e) || !is_damage_error(e))
             throw;
-        warn_user(std::string("算法单缓存数据已损坏，将从分钟线重新计算: ") + nb::cast<std::string>(nb::str(path)) +
-                  " [" + nb::cast<std::string>(nb::str(market_code)) + "] " +
-                  nb::cast<std::string>(nb::str(e.value())));
-        return first;  // the update replaces the dataset whole
+        return damaged(nb::cast<std::string>(nb::str(e.value())));
     }
     h5.close();
     RecordArrayView av = record_view(algo_dates, "algo dates");
@@ -521,15 +540,19 @@ nb::object update(nb::object self, nb::object instrument, nb::object start_min, 
         return nb::none();
     G[kUserLog].attr("info")(nb::str(kComputingMsg));
     nb::object records;
+    bool whole = false;
     {
         H5Closer h5(h5_open(min_file, "r"));
-        records = compute_from_file(self, h5.get(), start_date, start_min, end_min, instrument);
+        records = compute_from_file(self, h5.get(), start_date, start_min, end_min, instrument, whole);
         h5.close();
     }
     if (records.is_none())
         return nb::none();
     nb::object path = self.attr("_get_algo_file_path")(start_min, end_min);
-    write_algo_file(self, path, market_code, records, start_date);
+    // Records of every trading date replace whatever the dataset held, even one ending before
+    // them (a cache of dates the minute file no longer has), which appending would keep in front.
+    const long long replace_from = whole ? std::numeric_limits<long long>::min() : start_date;
+    write_algo_file(self, path, market_code, records, replace_from);
     return records;
 }
 

@@ -50,6 +50,21 @@ nb::list tick_fields() {
     return fields;
 }
 
+// float(scale) of a layout entry; false when that raises ValueError (text that is no number): the
+// division then fails as a ValueError does, and the field stays zero.
+bool scale_of(nb::handle scale, double &out) {
+    PyObject *f = PyNumber_Float(scale.ptr());
+    if (!f) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError))
+            throw nb::python_error();
+        PyErr_Clear();
+        return false;
+    }
+    out = PyFloat_AS_DOUBLE(f);
+    Py_DECREF(f);
+    return true;
+}
+
 // The dataset read is already in the result's record type, every field of which is loaded
 // unscaled: then the result is that array itself, reordered in place (no second day-sized
 // buffer). It must be a plain, contiguous, writable array owning its memory (fresh from h5py).
@@ -65,10 +80,8 @@ bool can_reorder_in_place(nb::handle np, nb::handle ticks, const RecordArrayView
         return false;
     nb::set unscaled;
     for (nb::handle entry : fields) {
-        const double scale = PyFloat_AsDouble(nb::object(entry[nb::int_(2)]).ptr());
-        if (scale == -1.0 && PyErr_Occurred())
-            throw nb::python_error();
-        if (scale == 1.0)
+        double scale;
+        if (scale_of(nb::object(entry[nb::int_(2)]), scale) && scale == 1.0)
             unscaled.add(entry[nb::int_(0)]);
     }
     nb::object layout = dtype.attr("fields");
@@ -131,7 +144,9 @@ nb::object load_ticks(nb::handle self, nb::handle ticks) {
     for (nb::handle entry : fields) {
         nb::object name = entry[nb::int_(0)];
         const std::string text = nb::cast<std::string>(nb::str(name));
-        nb::object scale = entry[nb::int_(2)];
+        double scale;
+        if (!scale_of(nb::object(entry[nb::int_(2)]), scale))
+            continue;
         std::optional<kernels::ColumnView> in = field_column(src, text.c_str());  // ValueError: not a number
         nb::object out = dst_fields.attr("get")(name);  // a read-only mapping, not a dict
         if (!in || out.is_none())
@@ -150,9 +165,7 @@ nb::object load_ticks(nb::handle self, nb::handle ticks) {
         if (c.dst_offset + static_cast<std::size_t>(want.itemsize) > dst.itemsize)
             fail(PyExc_ValueError, "tick field '" + text + "' lies outside its record");
         c.src = *in;
-        c.scale = PyFloat_AsDouble(scale.ptr());  // float(scale)
-        if (c.scale == -1.0 && PyErr_Occurred())
-            throw nb::python_error();
+        c.scale = scale;
         copies.push_back(c);
     }
     for (std::size_t row : order)

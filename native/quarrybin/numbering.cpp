@@ -40,8 +40,10 @@ nb::object date_to_number(nb::handle dt) {
 nb::object time_to_number(nb::handle dt) {
     nb::object h = get(dt, kHour), mi = get(dt, kMinute), s = get(dt, kSecond), us = get(dt, kMicrosecond);
     long long hv, mv, sv, uv;
-    if (small_int(h, hv) && small_int(mi, mv) && small_int(s, sv) && small_int(us, uv) &&
-        uv > -(1LL << 52) && uv < (1LL << 52)) {
+    // Each part below 2**31 in size keeps hour * 10000000 and the sum far inside int64.
+    auto part = [](long long v) { return v > -(1LL << 31) && v < (1LL << 31); };
+    if (small_int(h, hv) && small_int(mi, mv) && small_int(s, sv) && small_int(us, uv) && part(hv) && part(mv) &&
+        part(sv) && uv > -(1LL << 52) && uv < (1LL << 52)) {
         long long whole = hv * 10000000 + mv * 100000 + sv * 1000;
         if (whole > -(1LL << 53) && whole < (1LL << 53)) {
             // int + (int / 1000): both conversions to double are exact here and the division is
