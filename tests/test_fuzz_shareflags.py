@@ -18,6 +18,7 @@ import pandas as pd
 import pytest
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
+from hypothesis.control import currently_in_test_context
 
 from norvane.data.wexclient.commons import ApiRspCode
 from norvane.tessel.utils.datetime_func import convert_dt_to_date_str
@@ -63,7 +64,8 @@ def outcome(fn):
 
 
 def assert_same(got, expected):
-    event(got[0] if got[0] == "ok" else f"raised {got[1].__name__}")
+    if currently_in_test_context():  # the outcome mix, for --hypothesis-show-statistics
+        event(got[0] if got[0] == "ok" else f"raised {got[1].__name__}")
     assert got[0] == expected[0], (got, expected)
     if got[0] == "raised":
         assert got[1] is expected[1], (got, expected)
@@ -483,3 +485,17 @@ def test_regression_payload_objects(sf, gid, values, calendar, error):
     else:
         result = sf.is_suspended(A, "2024-01-01", "2024-01-31")
         assert list(result[A]) == [True, False] and str(result.index[0].date()) == "2024-01-01"
+
+
+@pytest.mark.parametrize("values", [[2**63, 2**63], [1703635200000000000, pd.Timestamp("2023-12-27", tz="UTC")]])
+def test_regression_repeated_flag_column_fails_as_pandas_does(sf, gid, values):
+    # Two columns under the flag column's name: the values go one by one, as pandas would take them
+    # (the error was "'DataFrame' object has no attribute 'dtype'" before).
+    frame = pd.DataFrame({"a": pd.Series(values, dtype=object), "b": pd.Series(values, dtype=object)})
+    frame.columns = ["trade_date", "trade_date"]
+    gid.reset()
+    answer(gid, "trade_calendar", lambda: ({"trade_days": []}, 0, "ok"))
+    answer(gid, "get_suspended_days", lambda: (frame.copy(), 0, "ok"))
+    expected = outcome(lambda: reference_day_flags(gid, "get_suspended_days", "trade_date", A, "2024-01-01", None))
+    assert expected[0] == "raised"
+    assert_same(outcome(lambda: sf.is_suspended(A, "2024-01-01")), expected)

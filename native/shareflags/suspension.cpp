@@ -196,7 +196,9 @@ nb::object flag_days(nb::object frame, nb::handle values, nb::handle code) {
     if (nb::isinstance(index, pd.attr("DatetimeIndex")) && index.attr("tz").is_none())
         unit = unit_ns(index.attr("dtype"));
     std::vector<std::int64_t> keys;
-    if (!unit || !flagged_midnights(values, keys))
+    // A repeated column name gives a frame here, not a column: its values go one by one, so every
+    // failure is pandas' own.
+    if (!unit || !nb::hasattr(values, "dtype") || !flagged_midnights(values, keys))
         return flag_rows_one_by_one(frame, values, code).attr("sort_index")();
 
     nb::object index_values = np.attr("ascontiguousarray")(index.attr("asi8"), "dtype"_a = "int64");
