@@ -157,6 +157,19 @@ class Lazy:
             raise AttributeError(name) from None
 
 
+class Recording(Lazy):
+    """A Lazy SDK object that records the order in which its fields are read."""
+
+    def __init__(self, fields):
+        super().__init__(fields)
+        self.__dict__["_reads"] = []
+
+    def __getattr__(self, name):
+        if not name.startswith("_"):  # (hypothesis asks for its own hooks when it prints one)
+            self.__dict__["_reads"].append(name)
+        return super().__getattr__(name)
+
+
 def sdk_object(kind, base, overrides):
     """`base` with the overrides applied: an odd value, a missing attribute or a raising property."""
     fields = {k: v for k, v in base.items()}
@@ -169,10 +182,10 @@ def sdk_object(kind, base, overrides):
             raising.append(name)
         else:
             fields[name] = mode
-    carrier = {"plain": Plain, "namespace": SimpleNamespace, "lazy": Lazy}[kind]
+    carrier = {"plain": Plain, "namespace": SimpleNamespace, "lazy": Lazy, "recording": Recording}[kind]
     if raising:
         carrier = type("Raising" + carrier.__name__, (carrier,), {n: raising_property(n) for n in raising})
-    if kind == "lazy":
+    if kind in ("lazy", "recording"):
         return carrier(fields)
     obj = carrier()
     for name, value in fields.items():
@@ -182,7 +195,7 @@ def sdk_object(kind, base, overrides):
 
 def reports(base):
     """SDK objects derived from the valid report `base` (a dict)."""
-    return st.builds(sdk_object, st.sampled_from(["plain", "namespace", "lazy"]), st.just(base),
+    return st.builds(sdk_object, st.sampled_from(["plain", "namespace", "lazy", "recording"]), st.just(base),
                      st.dictionaries(st.sampled_from(sorted(base)), modes, max_size=3))
 
 
@@ -212,9 +225,9 @@ def canon(x, depth=0):
         return ("Event", x.event_type, canon(vars(x), depth + 1))
     if t is Weird:
         return ("Weird", x.tag)
-    if t.__module__.startswith(("norvane", "pyvanta")) or t in (Plain, SimpleNamespace, Lazy) or \
-            (t.__bases__ and t.__bases__[0] in (Plain, SimpleNamespace, Lazy)):
-        return (t.__qualname__, canon(dict(vars(x)), depth + 1))
+    if t.__module__.startswith(("norvane", "pyvanta")) or t in (Plain, SimpleNamespace, Lazy, Recording) or \
+            (t.__bases__ and t.__bases__[0] in (Plain, SimpleNamespace, Lazy, Recording)):
+        return (t.__qualname__, canon({k: v for k, v in vars(x).items() if k != "_reads"}, depth + 1))
     return ("type", t.__qualname__)
 
 
@@ -536,7 +549,11 @@ def run_both(harness, method, args, start=None, counters=(0, 0)):
     start = start or starting_state()
     harness.reset(start)
     strategy = harness.strategy(*counters)
+    recorders = [a for a in args if isinstance(a, Recording)]
     got = outcome(lambda: getattr(strategy, method)(*args))
+    got_reads = [list(r._reads) for r in recorders]
+    for r in recorders:
+        r._reads.clear()
     harness.check_containers()
     pb = harness.pb
     got_state = {
@@ -556,6 +573,7 @@ def run_both(harness, method, args, start=None, counters=(0, 0)):
     }
     assert got == expected
     assert got_state == expected_state
+    assert got_reads == [r._reads for r in recorders]  # fields read as Python reads them, in order
     return got
 
 
@@ -708,3 +726,11 @@ def test_day_event_posts_exactly_one_event(harness, event_type, dt):
 
 
 # ---- Regression cases kept from the generated runs ----
+
+def test_regression_tick_order_reads_side_before_market_type(harness):
+    # The side's character code was read after the market type (two reads as arguments of one call).
+    report = sdk_object("recording", TICK_ORDER, {})
+    run_both(harness, "on_tick_order", (report,))
+    report._reads.clear()
+    harness.strategy().on_tick_order(report)
+    assert report._reads[:5] == ["order_time", "security_id", "market_type", "side", "market_type"]
