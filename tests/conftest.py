@@ -25,3 +25,16 @@ try:
     settings.load_profile(os.environ.get("NORVANE_HYPOTHESIS_PROFILE", "suite"))
 except ImportError:  # pragma: no cover - hypothesis is a test dependency
     pass
+
+
+# Full-size load tests (marker `slow`) run only with `./dev load` (or NORVANE_LOAD=1, or `-m slow`);
+# the default suite runs their scaled-down versions.
+def pytest_collection_modifyitems(config, items):
+    import os
+
+    if os.environ.get("NORVANE_LOAD") == "1" or "slow" in (config.getoption("markexpr") or ""):
+        return
+    skip = pytest.mark.skip(reason="full-size load test: run with ./dev load (NORVANE_LOAD=1)")
+    for item in items:
+        if "slow" in item.keywords:
+            item.add_marker(skip)

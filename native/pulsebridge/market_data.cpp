@@ -165,7 +165,10 @@ void on_snapshot(nb::handle, nb::handle snapshot) {
 void on_tick_order(nb::handle, nb::handle order) {
     nb::object dt = event_time(order, kOrderTime);
     nb::object code = market_code(order, kOrderCode);
-    nb::object side = call(kGetSide.get(), to_char(getattr(order, kSide)), getattr(order, kOrderCode.market_type));
+    // One statement per read: the SDK object's fields are read in Python's order (side, then
+    // market type), which a call with both reads as arguments would leave unspecified.
+    nb::object side_char = to_char(getattr(order, kSide));
+    nb::object side = call(kGetSide.get(), side_char, getattr(order, kOrderCode.market_type));
 
     nb::object from_create = getattr(kL2Order.get(), kFromCreate);
     nb::object biz_index = getattr(order, kBizIndex);

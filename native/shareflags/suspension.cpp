@@ -26,6 +26,12 @@ namespace k = kernels;
 
 const Name kIsStStock{"is_st_stock"};
 
+nb::object steal_or_throw(PyObject *o) {
+    if (!o)
+        throw nb::python_error();
+    return nb::steal(o);
+}
+
 // Step 6 exactly as pandas does it one value at a time: each flagged value, as its midnight,
 // set through `loc` (adding a missing day as a new row). Kept for inputs the vectorised path
 // does not model (time zones, unusual index types): the result must be the same either way.
@@ -34,7 +40,9 @@ nb::object flag_rows_one_by_one(nb::object frame, nb::handle values, nb::handle 
     nb::object loc = frame.attr("loc");
     nb::object items = values.attr("items")();
     for (nb::handle item : items) {
-        nb::object value = nb::borrow<nb::tuple>(item)[1];
+        // `for _, value in items`: any item that is not a pair fails as that unpacking does (a
+        // payload is not always pandas'; an unchecked tuple read would run off the object).
+        nb::object value = unpack2(item).second;
         nb::object day = pd.attr("to_datetime")(value, "unit"_a = "ns").attr("normalize")();
         loc[nb::make_tuple(day, code)] = nb::bool_(true);
     }
@@ -126,7 +134,9 @@ bool flagged_midnights(nb::handle values, std::vector<std::int64_t> &keys) {
 
     if (kind == "i" || kind == "u" || kind == "f" || kind == "M") {
         std::int64_t unit = 0;
-        nb::object array = values.attr("to_numpy")();
+        // A plain ndarray of what `to_numpy` gives: the view below reads the array's own shape,
+        // strides and dtype, which an ndarray subclass could report otherwise.
+        nb::object array = np.attr("asarray")(values.attr("to_numpy")());
         if (kind == "M") {
             unit = unit_ns(dtype);
             if (!unit)
@@ -160,10 +170,13 @@ bool flagged_midnights(nb::handle values, std::vector<std::int64_t> &keys) {
     nb::object list = values.attr("tolist")();
     if (!PyList_Check(list.ptr()))
         return false;
-    const Py_ssize_t n = PyList_GET_SIZE(list.ptr());
+    // A tuple of our own: converting a value runs Python code, which must not be able to shrink
+    // the sequence or free a value while it is read.
+    nb::object row = steal_or_throw(PySequence_Tuple(list.ptr()));
+    const Py_ssize_t n = PyTuple_GET_SIZE(row.ptr());
     keys.resize(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *v = PyList_GET_ITEM(list.ptr(), i);
+        PyObject *v = PyTuple_GET_ITEM(row.ptr(), i);
         Conv c = object_value(v, nat, keys[i]);
         if (c == Conv::AskPandas)
             c = ask_pandas(v, nat, keys[i]);
@@ -183,7 +196,9 @@ nb::object flag_days(nb::object frame, nb::handle values, nb::handle code) {
     if (nb::isinstance(index, pd.attr("DatetimeIndex")) && index.attr("tz").is_none())
         unit = unit_ns(index.attr("dtype"));
     std::vector<std::int64_t> keys;
-    if (!unit || !flagged_midnights(values, keys))
+    // A repeated column name gives a frame here, not a column: its values go one by one, so every
+    // failure is pandas' own.
+    if (!unit || !nb::hasattr(values, "dtype") || !flagged_midnights(values, keys))
         return flag_rows_one_by_one(frame, values, code).attr("sort_index")();
 
     nb::object index_values = np.attr("ascontiguousarray")(index.attr("asi8"), "dtype"_a = "int64");
