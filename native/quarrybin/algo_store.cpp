@@ -500,8 +500,8 @@ nb::object get_update_start_date(nb::object self, nb::object market_code, nb::ob
     nb::object algo_dates;
     try {
         nb::object ds = h5.get()[market_code];
-        // Only a 1-D dataset of the algo record type is a cache this store wrote; anything else
-        // under the name (another record type, a group) would be served as it is.
+        // Only an extendable 1-D dataset of algo records is a cache this store wrote; anything else
+        // under the name (another record type, a fixed size, a group) would be served or extended.
         if (!is_algo_dataset(ds))
             return damaged("not a dataset of algo records");
         // Reads every chunk of the dataset: a damaged one shows here, before anything is served.
