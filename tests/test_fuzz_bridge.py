@@ -734,3 +734,18 @@ def test_regression_tick_order_reads_side_before_market_type(harness):
     report._reads.clear()
     harness.strategy().on_tick_order(report)
     assert report._reads[:5] == ["order_time", "security_id", "market_type", "side", "market_type"]
+
+
+def test_regression_history_copied_before_an_odd_count_is_multiplied(harness):
+    # `list(history)[count * -1:]` copies first: a count whose multiplication empties the history
+    # still slices the copy (the module multiplied first and then failed on the emptied deque).
+    pb = harness.pb
+    harness.reset(starting_state(ticks=5))
+
+    class Count:
+        def __mul__(self, other):
+            pb.history_tick["600000.SH"].clear()
+            return -2
+
+    got = pb.history_ticks("600000.SH", Count())
+    assert [t["open_price"] for t in got] == [3, 4]
