@@ -420,6 +420,9 @@ class Model:
             order.set_frozen_cash(r.frozen_trade_value)
             post(EVENT.ORDER_UNSOLICITED_UPDATE)
 
+    def on_trade(self, s, t):
+        pass
+
     def on_order_action_error(self, s, e):
         cid = e.client_order_id
         if cid not in self.orders_dict:
@@ -597,7 +600,7 @@ ALGO_UPDATE = dict(sys_quote_id="Q1", qty=10, price=9.9, status="working")
 
 ONE_ARG = [
     ("on_snapshot", SNAPSHOT), ("on_tick_order", TICK_ORDER), ("on_tick_trade", TICK_TRADE), ("on_bar", BAR),
-    ("on_login", LOGIN), ("on_order_action_error", dict(client_order_id="c1")),
+    ("on_login", LOGIN), ("on_trade", ORDER), ("on_order_action_error", dict(client_order_id="c1")),
     ("on_algo_login", ALGO_RESULT), ("on_create_algo_parent_order_res", ALGO_RESULT),
     ("on_cancel_algo_parent_order_res", ALGO_RESULT), ("on_control_algo_parent_order_res", ALGO_RESULT),
     ("on_algo_parent_order_update", ALGO_UPDATE), ("on_algo_child_order_update", ALGO_UPDATE),
