@@ -420,6 +420,9 @@ class Model:
             order.set_frozen_cash(r.frozen_trade_value)
             post(EVENT.ORDER_UNSOLICITED_UPDATE)
 
+    def on_trade(self, s, t):
+        pass
+
     def on_order_action_error(self, s, e):
         cid = e.client_order_id
         if cid not in self.orders_dict:
@@ -597,7 +600,7 @@ ALGO_UPDATE = dict(sys_quote_id="Q1", qty=10, price=9.9, status="working")
 
 ONE_ARG = [
     ("on_snapshot", SNAPSHOT), ("on_tick_order", TICK_ORDER), ("on_tick_trade", TICK_TRADE), ("on_bar", BAR),
-    ("on_login", LOGIN), ("on_order_action_error", dict(client_order_id="c1")),
+    ("on_login", LOGIN), ("on_trade", ORDER), ("on_order_action_error", dict(client_order_id="c1")),
     ("on_algo_login", ALGO_RESULT), ("on_create_algo_parent_order_res", ALGO_RESULT),
     ("on_cancel_algo_parent_order_res", ALGO_RESULT), ("on_control_algo_parent_order_res", ALGO_RESULT),
     ("on_algo_parent_order_update", ALGO_UPDATE), ("on_algo_child_order_update", ALGO_UPDATE),
@@ -734,3 +737,18 @@ def test_regression_tick_order_reads_side_before_market_type(harness):
     report._reads.clear()
     harness.strategy().on_tick_order(report)
     assert report._reads[:5] == ["order_time", "security_id", "market_type", "side", "market_type"]
+
+
+def test_regression_history_copied_before_an_odd_count_is_multiplied(harness):
+    # `list(history)[count * -1:]` copies first: a count whose multiplication empties the history
+    # still slices the copy (the module multiplied first and then failed on the emptied deque).
+    pb = harness.pb
+    harness.reset(starting_state(ticks=5))
+
+    class Count:
+        def __mul__(self, other):
+            pb.history_tick["600000.SH"].clear()
+            return -2
+
+    got = pb.history_ticks("600000.SH", Count())
+    assert [t["open_price"] for t in got] == [3, 4]

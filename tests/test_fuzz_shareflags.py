@@ -90,6 +90,7 @@ def answer(gid, name, make):
 # ---- Date-like values of every form ----
 
 ZONES = ["UTC", "Asia/Shanghai", "America/New_York"]
+UNIT_NS = {"s": 10**9, "ms": 10**6, "us": 10**3, "ns": 1}
 in_range_ns = st.integers(JAN - 5 * DAY_NS, JAN + 40 * DAY_NS)
 day_text = st.integers(1, 31).map(lambda d: f"2024-01-{d:02d}")
 odd_text = st.sampled_from(["20240105", "2024/01/07", "2024-01-06 12:00:00", "garbage", "", "2024-02-30",
@@ -121,8 +122,10 @@ def columns(draw, values=date_like):
                          dtype="float64")
     if form == "M8":
         unit = draw(st.sampled_from(["s", "ms", "us", "ns"]))
-        raw = draw(st.lists(in_range_ns | st.just(np.iinfo(np.int64).min), min_size=n, max_size=n))
-        return pd.Series(np.array(raw, dtype="int64").view("M8[ns]").astype(f"M8[{unit}]"))
+        # Counts of the unit itself, in range or anywhere in int64 (NaT is its smallest value).
+        extreme = st.integers(-2**63, 2**63 - 1) | st.sampled_from([-2**63, -2**63 + 1, 2**63 - 1])
+        raw = draw(st.lists(in_range_ns.map(lambda v: v // UNIT_NS[unit]) | extreme, min_size=n, max_size=n))
+        return pd.Series(np.array(raw, dtype="int64").view(f"M8[{unit}]"))
     if form == "aware":
         raw = draw(st.lists(in_range_ns, min_size=n, max_size=n))
         return pd.Series(pd.to_datetime(raw).tz_localize("UTC").tz_convert(draw(st.sampled_from(ZONES))))
@@ -168,6 +171,9 @@ calendars = st.one_of(
     st.lists(st.one_of(day_text, naive, aware, st.just(pd.NaT), st.just(None), odd_text), max_size=5),
     st.lists(aware, max_size=4),
     columns(),
+    # datetime64 calendars of a coarse unit, which may hold days a nanosecond timestamp cannot
+    st.tuples(st.lists(st.integers(-2**40, 2**40) | in_range_ns.map(lambda v: v // 10**9), max_size=5),
+              st.sampled_from(["s", "ms"])).map(lambda p: np.array(p[0], dtype="int64").view(f"M8[{p[1]}]")),
 )
 calendar_payloads = st.one_of(calendars.map(lambda days: {"trade_days": days}), calendars.map(
     lambda days: pd.DataFrame({"trade_days": days})), st.sampled_from([None, {}, {"trade_days": None},
@@ -498,4 +504,19 @@ def test_regression_repeated_flag_column_fails_as_pandas_does(sf, gid, values):
     answer(gid, "get_suspended_days", lambda: (frame.copy(), 0, "ok"))
     expected = outcome(lambda: reference_day_flags(gid, "get_suspended_days", "trade_date", A, "2024-01-01", None))
     assert expected[0] == "raised"
+    assert_same(outcome(lambda: sf.is_suspended(A, "2024-01-01")), expected)
+
+
+@pytest.mark.parametrize("stamp", ["0000-12-31T23:59:59", "-0001-03-01", "10001-01-01", "1972-05-05T10:00"])
+@pytest.mark.parametrize("form", ["datetime64", "objects"])
+def test_regression_timestamps_outside_the_years_1_to_9999(sf, gid, stamp, form):
+    # Such a Timestamp keeps a stand-in year (1970 or 1972) in its datetime fields, which were read
+    # as its date: 0000-12-31 was flagged as 1972-12-31.
+    values = pd.Series(np.array([np.datetime64(stamp, "s")]))
+    if form == "objects":
+        values = values.astype(object)
+    gid.reset()
+    answer(gid, "trade_calendar", lambda: ({"trade_days": ["1972-12-31", "2024-01-02"]}, 0, "ok"))
+    answer(gid, "get_suspended_days", lambda: (pd.DataFrame({"trade_date": values}), 0, "ok"))
+    expected = outcome(lambda: reference_day_flags(gid, "get_suspended_days", "trade_date", A, "2024-01-01", None))
     assert_same(outcome(lambda: sf.is_suspended(A, "2024-01-01")), expected)

@@ -23,7 +23,10 @@ nb::object newest_n(const Global &container, nb::handle market_code, nb::handle 
     nb::object history = container_get(container.get(), market_code);
     if (!history.is_valid())
         return nb::none();
-    if (Py_IS_TYPE(history.ptr(), deque_type)) {
+    // An int count multiplies without running Python code, so the copy may come after it; any
+    // other count is multiplied after the copy, as `list(history)[count * -1:]` does (its
+    // multiplication could change the history).
+    if (Py_IS_TYPE(history.ptr(), deque_type) && PyLong_CheckExact(count.ptr())) {
         // Same result as copying the deque and slicing the copy, with one copy only.
         const Py_ssize_t n = PyObject_Size(history.ptr());
         if (n < 0)
@@ -60,9 +63,6 @@ nb::object newest_n(const Global &container, nb::handle market_code, nb::handle 
             }
             return out;
         }
-        nb::object copy = steal_or_throw(PySequence_List(history.ptr()));
-        nb::object slice = steal_or_throw(PySlice_New(start.ptr(), nullptr, nullptr));
-        return steal_or_throw(PyObject_GetItem(copy.ptr(), slice.ptr()));
     }
     nb::object copy = steal_or_throw(PySequence_List(history.ptr()));
     nb::object start = steal_or_throw(PyNumber_Multiply(count.ptr(), py_int(-1).ptr()));

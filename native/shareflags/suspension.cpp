@@ -73,6 +73,26 @@ Conv civil_object(PyObject *v, std::int64_t &ns) {
         return Conv::AskPandas;
     }
     std::int64_t days;
+    const int field_year = PyDateTime_GET_YEAR(v);
+    if (!PyDateTime_CheckExact(v) && !PyDate_CheckExact(v) && (field_year == 1970 || field_year == 1972)) {
+        // A subclass may keep its date elsewhere: a pandas Timestamp outside the years 1..9999
+        // stores the stand-in year 1970 or 1972 in the datetime fields. Ask it as Python would.
+        int parts[3];
+        const char *names[3] = {"year", "month", "day"};
+        for (int i = 0; i < 3; ++i) {
+            nb::object part = steal_or_throw(PyObject_GetAttrString(v, names[i]));
+            if (!PyLong_Check(part.ptr()))
+                return Conv::OneByOne;
+            int overflow = 0;
+            const long x = PyLong_AsLongAndOverflow(part.ptr(), &overflow);
+            if (overflow || x < -100000000 || x > 100000000)
+                return Conv::OneByOne;
+            parts[i] = static_cast<int>(x);
+        }
+        if (!k::civil_to_days(parts[0], parts[1], parts[2], days) || !k::day_to_ns(days, ns))
+            return Conv::OneByOne;
+        return Conv::Ok;
+    }
     if (!k::civil_to_days(PyDateTime_GET_YEAR(v), PyDateTime_GET_MONTH(v), PyDateTime_GET_DAY(v), days) ||
         !k::day_to_ns(days, ns))
         return Conv::OneByOne;
