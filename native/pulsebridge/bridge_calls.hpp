@@ -33,19 +33,11 @@ inline void post(const Name &member, Kw &&...payload) {
 // copy.deepcopy(obj): a stored object travels as a snapshot so a queued event never changes.
 inline nb::object deepcopy(nb::handle obj) {
     static const Name kCopy{"copy"}, kDeepcopy{"deepcopy"};
-    PyObject *fn = PyObject_GetAttr(G[kCopy].ptr(), kDeepcopy.key());
-    if (!fn)
-        throw nb::python_error();
-    return nb::steal(fn)(obj);
+    return pulsebridge::getattr(G[kCopy], kDeepcopy)(obj);
 }
 
 // obj.<name> through an interned name (no key string made per call).
-inline nb::object get(nb::handle obj, const Name &name) {
-    PyObject *r = PyObject_GetAttr(obj.ptr(), name.key());
-    if (!r)
-        throw nb::python_error();
-    return nb::steal(r);
-}
+inline nb::object get(nb::handle obj, const Name &name) { return pulsebridge::getattr(obj, name); }
 
 // A fixed text as an interned string, made once.
 inline nb::handle lit(const Name &text) { return text.key(); }
@@ -70,12 +62,7 @@ inline nb::str text(std::initializer_list<nb::handle> parts) {
 }
 
 // `a + b` with Python's semantics (a non-string part raises TypeError as the engine expects).
-inline nb::object add(nb::handle a, nb::handle b) {
-    PyObject *r = PyNumber_Add(a.ptr(), b.ptr());
-    if (!r)
-        throw nb::python_error();
-    return nb::steal(r);
-}
+using pulsebridge::add;
 
 // `key in container`.
 inline bool contains(nb::handle container, nb::handle key) {
