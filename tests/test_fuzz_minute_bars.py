@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 from hypothesis import given, strategies as st
 
+from support.minute_files import plain_minute_bar
 from support.fuzz_data import assert_clear_error, cast, damage, numeric_dtypes, outcome, quiet, record_dtypes
 
 pytestmark = pytest.mark.fuzz
@@ -82,36 +83,6 @@ def write(path, data, index, kind):
             h5.create_dataset("index", data=index)
 
 
-def plain_minute_bar(path, date, fields):
-    """The store's steps read with h5py and numpy (limit prices NaN when not asked for)."""
-    with h5py.File(path, "r") as h5:
-        if "index" not in h5:
-            return None
-        index = h5["index"][()]
-        pos = index["date"].searchsorted(date)
-        if pos == len(index) or index["date"][pos] != date:
-            return None
-        left = int(index["line_no"][pos])
-        right = int(index["line_no"][pos + 1]) if pos + 1 < len(index) else len(h5["data"])
-        data = h5["data"][left:right]
-    if not fields:
-        fields = data.dtype.names
-    pairs = [("high_limited", np.float64), ("low_limited", np.float64)]
-    for name in fields:
-        if name == "orig_time":
-            pairs.append((name, np.uint64))
-        elif name == "volume":
-            pairs.append((name, np.float64))
-        elif name not in ("high_limited", "low_limited"):
-            pairs.append((name, data.dtype[name]))
-    result = np.empty(len(data), dtype=np.dtype(pairs))
-    result["high_limited"] = np.nan
-    result["low_limited"] = np.nan
-    for name in fields:
-        result[name][:] = data[name]
-    return (result[fields[0]] if len(fields) == 1 else result), data
-
-
 def plain_date_range(path):
     with h5py.File(path, "r") as h5:
         data = h5["data"]
@@ -145,7 +116,7 @@ def test_minute_bars_of_any_file(quarrybin, folder, case, data):
         st.lists(st.sampled_from(names + ["high_limited", "volume", "no_such_field"]), min_size=1, max_size=4),
     ))
     got = outcome(store.get_minute_bar, CODE, date, fields)
-    want = outcome(quiet, plain_minute_bar, path, date, fields)
+    want = outcome(quiet, plain_minute_bar, path, date, fields, with_rows=True)
     if want[0] == "error":
         assert got[0] == "error", f"expected {want[1]!r}, got an answer"
         assert_clear_error(got[1])

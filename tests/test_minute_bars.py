@@ -5,7 +5,8 @@ import h5py
 import numpy as np
 import pytest
 
-from support.minute_files import (STOCK_BAR_DTYPE, bar_index, minute_bars, weekdays, write_minute_file)
+from support.minute_files import (STOCK_BAR_DTYPE, bar_index, minute_bars, plain_minute_bar, weekdays,
+                                  write_minute_file)
 
 CODE = "600000.SH"
 DATES = [20240102, 20240103, 20240105, 20240108]  # 20240104 is a gap
@@ -16,36 +17,6 @@ def bars_dir(tmp_path):
     data = minute_bars(DATES, bars_per_day=4)
     write_minute_file(tmp_path / f"{CODE}.h5", data)
     return tmp_path, data
-
-
-def reference_minute_bar(path, date, fields):
-    """The store's steps in plain numpy (limit prices NaN when not asked for)."""
-    with h5py.File(path, "r") as h5:
-        if "index" not in h5:
-            return None
-        index = h5["index"][()]
-        pos = index["date"].searchsorted(date)
-        if pos == len(index) or index["date"][pos] != date:
-            return None
-        left = index["line_no"][pos]
-        right = index["line_no"][pos + 1] if pos + 1 < len(index) else len(h5["data"])
-        data = h5["data"][left:right]
-    if not fields:
-        fields = data.dtype.names
-    pairs = [("high_limited", np.float64), ("low_limited", np.float64)]
-    for name in fields:
-        if name == "orig_time":
-            pairs.append((name, np.uint64))
-        elif name == "volume":
-            pairs.append((name, np.float64))
-        elif name not in ("high_limited", "low_limited"):
-            pairs.append((name, data.dtype[name]))
-    result = np.empty(len(data), dtype=np.dtype(pairs))
-    result["high_limited"] = np.nan
-    result["low_limited"] = np.nan
-    for name in fields:
-        result[name][:] = data[name]
-    return result[fields[0]] if len(fields) == 1 else result
 
 
 def assert_same_array(got, want):
@@ -124,7 +95,7 @@ def test_bars_of_a_date(quarrybin, bars_dir, date, rows):
         n for n in STOCK_BAR_DTYPE.names if n not in ("high_limited", "low_limited"))
     for name in STOCK_BAR_DTYPE.names:
         np.testing.assert_array_equal(got[name], data[name][rows])
-    assert_same_array(got, reference_minute_bar(tmp_path / f"{CODE}.h5", date, None))
+    assert_same_array(got, plain_minute_bar(tmp_path / f"{CODE}.h5", date, None))
 
 
 def test_single_field_and_record_type_rules(quarrybin, tmp_path):
@@ -295,7 +266,7 @@ def test_random_files_match_plain_numpy(quarrybin, tmp_path, seed):
         k = int(rng.integers(0, len(file_fields) + 1))
         fields = list(rng.permutation(file_fields)[:k]) if k else [None, [], ()][int(rng.integers(3))]
         got = store.get_minute_bar(CODE, date, fields)
-        want = reference_minute_bar(path, date, fields)
+        want = plain_minute_bar(path, date, fields)
         if want is None:
             assert got is None
         else:

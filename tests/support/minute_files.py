@@ -92,3 +92,35 @@ def write_minute_file(path, data, index=None, with_index=True, **dataset_options
         if with_index:
             h5.create_dataset("index", data=bar_index(data) if index is None else index)
     return path
+
+
+def plain_minute_bar(path, date, fields, with_rows=False):
+    """The minute-bar store's steps read with h5py and numpy (limit prices NaN when not asked for);
+    with `with_rows`, also the file rows the result was built from."""
+    with h5py.File(path, "r") as h5:
+        if "index" not in h5:
+            return None
+        index = h5["index"][()]
+        pos = index["date"].searchsorted(date)
+        if pos == len(index) or index["date"][pos] != date:
+            return None
+        left = int(index["line_no"][pos])
+        right = int(index["line_no"][pos + 1]) if pos + 1 < len(index) else len(h5["data"])
+        data = h5["data"][left:right]
+    if not fields:
+        fields = data.dtype.names
+    pairs = [("high_limited", np.float64), ("low_limited", np.float64)]
+    for name in fields:
+        if name == "orig_time":
+            pairs.append((name, np.uint64))
+        elif name == "volume":
+            pairs.append((name, np.float64))
+        elif name not in ("high_limited", "low_limited"):
+            pairs.append((name, data.dtype[name]))
+    result = np.empty(len(data), dtype=np.dtype(pairs))
+    result["high_limited"] = np.nan
+    result["low_limited"] = np.nan
+    for name in fields:
+        result[name][:] = data[name]
+    result = result[fields[0]] if len(fields) == 1 else result
+    return (result, data) if with_rows else result
