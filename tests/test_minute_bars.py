@@ -1,7 +1,6 @@
 """H5MinBarStore: file lookup, one date's bars, first/last dates, empty arrays, memos."""
 import os
 
-import h5py
 import numpy as np
 import pytest
 
