@@ -14,7 +14,7 @@ from hypothesis import given, strategies as st
 
 import norvane.tessel.zered as varorize
 from support.fuzz_data import assert_clear_error, cast, damage, numeric_dtypes, outcome, quiet, record_dtypes
-from support.tick_files import TICK_FIELDS, ticks
+from support.tick_files import TICK_FIELDS, plain_table_path, ticks
 
 pytestmark = pytest.mark.fuzz
 
@@ -368,16 +368,8 @@ def service_tables(draw):
 
 
 def plain_table(quarrybin, cls, df):
-    """The table path's literal steps: per-row numbering functions and row tuples."""
-    if df is None:
-        return None
-    df = df.reset_index()
-    df["date"] = df.orig_time.dt.date.apply(quarrybin.date_to_number)
-    df["time"] = df.orig_time.dt.time.apply(quarrybin.time_to_number)
-    if "open_interest" not in df.columns:
-        df["open_interest"] = 0.0
-    df = df[cls.FIELD_NAMES]
-    return np.array([tuple(row) for row in df.values], dtype=cls.DTYPES)
+    """The table path's literal steps (None for no data)."""
+    return None if df is None else plain_table_path(quarrybin, cls, df)
 
 
 @given(service_tables())

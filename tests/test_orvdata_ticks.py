@@ -8,6 +8,7 @@ import pandas as pd
 import pytest
 
 import norvane.tessel.zered as varorize
+from support.tick_files import plain_table_path
 
 SWITCH = "The underlying layer of orvdatac has changed and the data will be obtained through api"
 VALUE_FIELDS = varorize.TICK_FIELDS[2:]
@@ -22,17 +23,6 @@ def tick_table(stamps, seed=0, open_interest=True):
             continue
         table[name] = rng.integers(0, 100000, len(table)) / 8.0
     return table
-
-
-def reference_table_path(quarrybin, loader, df):
-    """The table path done the plain way: per-row numbering functions and row tuples."""
-    df = df.reset_index()
-    df["date"] = df.orig_time.dt.date.apply(quarrybin.date_to_number)
-    df["time"] = df.orig_time.dt.time.apply(quarrybin.time_to_number)
-    if "open_interest" not in df.columns:
-        df["open_interest"] = 0.0
-    df = df[loader.FIELD_NAMES]
-    return np.array([tuple(row) for row in df.values], dtype=loader.DTYPES)
 
 
 class Service:
@@ -209,7 +199,7 @@ def test_table_path_matches_the_per_row_numbering(quarrybin, service, unit, tz):
     service.ticks = tick_table(stamps, seed=4)
     loader = quarrybin.OrvdataTicksLoader()
     ticks = loader.get_ticks_by_api("X", 20240102)
-    expected = reference_table_path(quarrybin, loader, varorize.get_price("X", 20240102, 20240102, "tick"))
+    expected = plain_table_path(quarrybin, loader, varorize.get_price("X", 20240102, 20240102, "tick"))
     assert ticks.dtype == expected.dtype and ticks.tobytes() == expected.tobytes()
 
 
@@ -274,7 +264,7 @@ def test_table_path_reads_every_table_shape_like_the_row_tuples(quarrybin, servi
     service.table = shape(tick_table(stamps, seed=5))
     loader = quarrybin.OrvdataTicksLoader()
     try:
-        expected = reference_table_path(quarrybin, loader, service.table)
+        expected = plain_table_path(quarrybin, loader, service.table)
     except (ValueError, KeyError) as error:
         with pytest.raises(type(error), match="not in index" if isinstance(error, KeyError) else None):
             loader.get_ticks_by_api("X", 20240102)

@@ -64,3 +64,15 @@ def write_tick_file(path, days, **dataset_options):
         for date, arr in days.items():
             h5.create_dataset(str(date), data=arr, **dataset_options)
     return path
+
+
+def plain_table_path(quarrybin, loader, df):
+    """The data-service tick loader's table path done the plain way: per-row numbering functions
+    and row tuples."""
+    df = df.reset_index()
+    df["date"] = df.orig_time.dt.date.apply(quarrybin.date_to_number)
+    df["time"] = df.orig_time.dt.time.apply(quarrybin.time_to_number)
+    if "open_interest" not in df.columns:
+        df["open_interest"] = 0.0
+    df = df[loader.FIELD_NAMES]
+    return np.array([tuple(row) for row in df.values], dtype=loader.DTYPES)
