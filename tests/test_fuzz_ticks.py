@@ -317,7 +317,9 @@ def service_tables(draw):
         stamps[int(rng.integers(0, n))] = pd.NaT
         clean = False
     elif stamp_kind == "mixed_tz" and n:
-        stamps = pd.Series([pd.Timestamp(s).tz_localize(TZS[1 + i % 3]) for i, s in enumerate(stamps)],
+        # Wall-clock times a zone skips or repeats are moved, not refused (pandas 2 with pytz refuses them).
+        stamps = pd.Series([pd.Timestamp(s).tz_localize(TZS[1 + i % 3], ambiguous=True, nonexistent="shift_forward")
+                            for i, s in enumerate(stamps)],
                            dtype=object)
         clean = False
     elif stamp_kind == "objects":
