@@ -113,6 +113,18 @@ std::pair<nb::object, nb::object> unpack2(nb::handle value) {
     return {items[0], items[1]};
 }
 
+nb::list one_item_list(nb::handle item) {
+    nb::list l;
+    l.append(item);
+    return l;
+}
+
+nb::object code_sequence(nb::handle market_code) {
+    if (PyList_Check(market_code.ptr()) || PyTuple_Check(market_code.ptr()))
+        return nb::borrow(market_code);
+    return one_item_list(market_code);
+}
+
 bool truthy(nb::handle value) {
     int r = PyObject_IsTrue(value.ptr());
     if (r < 0)

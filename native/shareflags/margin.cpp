@@ -10,19 +10,6 @@ using namespace nb::literals;
 const Name kMarginFields{"MARGIN_FIELDS"}, kMarginType{"MARGIN_TYPE"}, kExchangeType{"EXCHANGE_TYPE"},
     kExchangeContent{"EXCHANGE_CONTENT"};
 
-nb::list one_item_list(nb::handle item) {
-    nb::list l;
-    l.append(item);
-    return l;
-}
-
-// A list or tuple (subclasses too) is the code sequence; anything else is one code.
-nb::object code_sequence(nb::handle market_code) {
-    if (PyList_Check(market_code.ptr()) || PyTuple_Check(market_code.ptr()))
-        return nb::borrow(market_code);
-    return one_item_list(market_code);
-}
-
 nb::object get_securities_margin(nb::object market_code, nb::object start_date, nb::object end_date,
                                  nb::object fields, nb::object expect_df, nb::object) {
     nb::object codes = code_sequence(market_code);

@@ -38,6 +38,12 @@ std::pair<nb::object, nb::object> unpack2(nb::handle value);
 // A payload counts as holding no data when it is None or its `empty` is true.
 bool no_data(nb::handle payload);
 bool truthy(nb::handle value);
+
+// [item]
+nb::list one_item_list(nb::handle item);
+
+// A list or tuple (subclasses too) is the code sequence; anything else is one code.
+nb::object code_sequence(nb::handle market_code);
 bool is_succ(nb::handle code);
 nb::object today();                       // datetime.date.today()
 nb::object builtin(const char *name);     // the host's builtins, e.g. print

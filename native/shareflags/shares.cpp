@@ -17,18 +17,6 @@ const char *kPanelWarning =
     "Panel is removed after pandas version 0.25.0. the default value of 'expect_df' will change to True in the "
     "future.";
 
-nb::list one_item_list(nb::handle item) {
-    nb::list l;
-    l.append(item);
-    return l;
-}
-
-nb::object code_sequence(nb::handle market_code) {
-    if (PyList_Check(market_code.ptr()) || PyTuple_Check(market_code.ptr()))
-        return nb::borrow(market_code);
-    return one_item_list(market_code);
-}
-
 nb::object day_text(nb::handle day) {
     if (nb::hasattr(day, "strftime"))
         return day.attr("strftime")("%Y-%m-%d");
