@@ -113,6 +113,21 @@ std::pair<nb::object, nb::object> unpack2(nb::handle value) {
     return {items[0], items[1]};
 }
 
+nb::object without_panel(nb::object frame, size_t n_codes, nb::handle fields) {
+    using namespace nb::literals;
+    const size_t n_fields = nb::len(fields);
+    if (n_codes > 1 && n_fields > 1)
+        G[kRaiseForNoPanel]();
+    if (n_codes == 1) {
+        frame = frame.attr("reset_index")("level"_a = 0, "drop"_a = true);
+        if (n_fields == 1)
+            return frame[fields[nb::int_(0)]];
+        return frame;
+    }
+    nb::object block = frame.attr("unstack")("level"_a = 0)[fields[nb::int_(0)]];
+    return block.attr("rename_axis")("index"_a = nb::none(), "columns"_a = nb::none());
+}
+
 nb::list one_item_list(nb::handle item) {
     nb::list l;
     l.append(item);

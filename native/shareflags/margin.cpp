@@ -49,17 +49,7 @@ nb::object get_securities_margin(nb::object market_code, nb::object start_date, 
         builtin("print")(frame);
         return frame;
     }
-    const size_t n_codes = nb::len(codes), n_fields = nb::len(fields);
-    if (n_codes > 1 && n_fields > 1)
-        G[kRaiseForNoPanel]();
-    if (n_codes == 1) {
-        frame = frame.attr("reset_index")("level"_a = 0, "drop"_a = true);
-        if (n_fields == 1)
-            return frame[fields[nb::int_(0)]];
-        return frame;
-    }
-    nb::object block = frame.attr("unstack")("level"_a = 0)[fields[nb::int_(0)]];
-    return block.attr("rename_axis")("index"_a = nb::none(), "columns"_a = nb::none());
+    return without_panel(frame, nb::len(codes), fields);
 }
 
 nb::object get_margin_stocks(nb::object date, nb::object exchange, nb::object margin_type, nb::object) {

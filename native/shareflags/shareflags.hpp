@@ -39,6 +39,11 @@ std::pair<nb::object, nb::object> unpack2(nb::handle value);
 bool no_data(nb::handle payload);
 bool truthy(nb::handle value);
 
+// The shapes a (code, date)-indexed frame takes without panels (expect_df false): one code gives
+// its date-indexed frame (a series for one field), several codes with one field a date x code
+// table; several codes with several fields need panels (raise_for_no_panel).
+nb::object without_panel(nb::object frame, size_t n_codes, nb::handle fields);
+
 // [item]
 nb::list one_item_list(nb::handle item);
 

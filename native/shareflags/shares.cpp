@@ -119,16 +119,7 @@ nb::object get_shares(nb::object market_code, nb::object start_date, nb::object 
     frame = frame.attr("reorder_levels")(by_code).attr("sort_index")();
     if (truthy(expect_df))
         return frame;
-    if (n_codes > 1 && n_fields > 1)
-        G[kRaiseForNoPanel]();
-    if (n_codes == 1) {
-        frame = frame.attr("reset_index")("level"_a = 0, "drop"_a = true);
-        if (n_fields == 1)
-            return frame[fields[nb::int_(0)]];
-        return frame;
-    }
-    nb::object block = frame.attr("unstack")("level"_a = 0)[fields[nb::int_(0)]];
-    return block.attr("rename_axis")("index"_a = nb::none(), "columns"_a = nb::none());
+    return without_panel(frame, n_codes, fields);
 }
 
 nb::object get_stock_connect(nb::object market_code, nb::object start_date, nb::object end_date, nb::object,
